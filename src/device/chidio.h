@@ -1,0 +1,80 @@
+// CHidIO: finds the device among the present HID interfaces, opens it once per direction and
+// moves single 65-byte reports. Platform work goes through the HID backend seam
+// (hid_backend.h); the search, the match rule, the byte count and the result rules are here.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "device/hid_backend.h"
+#include "device/wire_trace.h"
+
+namespace vqr {
+
+// The device sought: vendor 0x0416, products 0xF360 to 0xF36F (the version is not looked at).
+inline constexpr std::uint16_t kDeviceVendor = 0x0416;
+inline constexpr std::uint16_t kProductMask = 0xFFF0;
+inline constexpr std::uint16_t kProductFamily = 0xF360;
+constexpr bool MatchesDevice(std::uint16_t vendor, std::uint16_t product) {
+  return vendor == kDeviceVendor && (product & kProductMask) == kProductFamily;
+}
+
+class CHidIO {
+ public:
+  // Uses the platform's backend.
+  CHidIO();
+  explicit CHidIO(hid::HidBackend& backend);
+  virtual ~CHidIO();
+  CHidIO(const CHidIO&) = delete;
+  CHidIO& operator=(const CHidIO&) = delete;
+
+  // Searches the present HID interfaces in enumeration order and opens the first match,
+  // once for reading and once for writing. Returns its product ID, or 0 when none matched.
+  // Starts with both handles not open; handles of an earlier search are retired (see
+  // hid_backend.h) rather than closed under a worker that may still use them.
+  std::uint32_t OpenDevice();
+
+  // Move one 65-byte report. 1 on success with the byte count (report ID included) stored
+  // through bytesTransferred when it is not null; 0 on failure with the count left at 0.
+  int ReadReport(std::uint8_t* report, std::uint32_t* bytesTransferred);
+  int WriteReport(const std::uint8_t* report, std::uint32_t* bytesTransferred);
+
+  // Switches to another backend (the simulated device for the demo and tests). Only while no
+  // transfer is in flight; open handles are released first.
+  void UseBackend(hid::HidBackend& backend);
+  hid::HidBackend& Backend() const { return *m_backend; }
+
+  bool IsReadOpen() const { return m_hRead.load() != hid::kInvalidHandle; }
+  bool IsWriteOpen() const { return m_hWrite.load() != hid::kInvalidHandle; }
+  // Signals the cancel event: the next transfer that waits for its completion gives up.
+  void SignalCancel();
+  // Number of handles dropped by a search and not yet closed.
+  std::size_t RetiredHandleCount();
+
+  // The wire trace: every report that moves is appended to `path` as one line.
+  bool StartTrace(const std::string& path) { return m_trace.Start(path); }
+  void StopTrace() { m_trace.Stop(); }
+
+ private:
+  int Transfer(hid::Direction direction, std::uint8_t* report, std::uint32_t* bytesTransferred);
+  void CreateEvents();
+  void ReleaseAll();
+  void CloseRetiredIfIdle();
+
+  hid::HidBackend* m_backend;
+  std::atomic<hid::NativeHandle> m_hRead{hid::kInvalidHandle};
+  std::atomic<hid::NativeHandle> m_hWrite{hid::kInvalidHandle};
+  hid::NativeHandle m_hReadEvent = hid::kNoEvent;
+  hid::NativeHandle m_hWriteEvent = hid::kNoEvent;
+  hid::NativeHandle m_hCancelEvent = hid::kNoEvent;
+
+  std::atomic<int> m_inFlight{0};
+  std::mutex m_retiredMutex;
+  std::vector<hid::NativeHandle> m_retired;
+  WireTrace m_trace;
+};
+
+}  // namespace vqr

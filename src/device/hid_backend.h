@@ -1,0 +1,130 @@
+// The HID backend seam: the platform operations under CHidIO.
+//
+// CHidIO keeps the search (its order and match rule), the report shape and byte count, the
+// result rules of a transfer and the order of release once, for every platform. A backend
+// provides only the platform's primitives, each described below with what it returns and
+// whether it blocks. Backends: Win32 (SetupDi + HidD + overlapped I/O), hidapi (Linux) and the
+// simulated bootloader (tests and demo).
+//
+// Decisions this seam fixes for every backend:
+//
+// * Bound on a transfer that never completes. Issuing a transfer blocks until the transfer has
+//   ended, as a synchronous platform call would, but never longer than kTransferBoundMs. A
+//   transfer that is still outstanding then is cancelled and the issue reports failure, so a
+//   device that never answers costs the worker at most kTransferBoundMs per report instead of
+//   hanging it forever. 5 s is well above the slowest sector erase or 16-page write the
+//   bootloader performs within one report's completion. After the issue returns, CHidIO waits
+//   up to kCompletionWaitMs for the completion event, exactly as before.
+//
+// * Handles dropped by a new search. A search replaces the read and write handles. The old
+//   ones may still be in use by a worker that is inside a transfer, so they are not closed at
+//   once: CHidIO retires them and closes them as soon as no transfer is in flight (at the end
+//   of the last such transfer, or at once when none is). Nothing leaks across plug/unplug
+//   cycles and no transfer ever uses a handle that has been closed.
+//
+// * Interface paths are held whole in a std::u16string of any length. An interface path of
+//   260 UTF-16 units or more is opened by its full path like any other; it is never cut short
+//   (a cut path would name another interface, or none).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace vqr::hid {
+
+// A platform handle as an integer. All bits set means "not open", like the platform's
+// invalid handle value; kNoEvent is what a failed event creation gives.
+using NativeHandle = std::uintptr_t;
+inline constexpr NativeHandle kInvalidHandle = ~NativeHandle{0};
+inline constexpr NativeHandle kNoEvent = 0;
+
+inline constexpr std::uint32_t kReportSize = 65;  // report ID byte + 64 data bytes
+inline constexpr std::uint32_t kCompletionWaitMs = 100;
+inline constexpr std::uint32_t kTransferBoundMs = 5000;
+
+enum class Direction { kRead, kWrite };
+
+// Outcome of a wait for the first of two events.
+enum class WaitResult { kIndex0, kIndex1, kTimeout, kFailed };
+
+// Outcome of fetching one interface's path from a list.
+enum class PathResult {
+  kOk,           // *path holds the interface path
+  kNoMore,       // the index is past the last interface: the enumeration is over
+  kFetchFailed,  // this interface's detail record could not be fetched: skip it
+  kAllocFailed,  // no memory for the detail record: the search stops
+};
+
+// One snapshot of the present HID interfaces. The order stays fixed for the object's life.
+// Destroying it releases the platform's list.
+class InterfaceList {
+ public:
+  virtual ~InterfaceList() = default;
+  // Non-blocking. Index 0, 1, 2, ... until kNoMore.
+  virtual PathResult Path(std::uint32_t index, std::u16string* path) = 0;
+};
+
+// Called when the backend learns that an interface went away (the simulated device's
+// removal, a udev remove event). The path is the interface's path; vendor is its vendor ID.
+using RemovalListener = void (*)(void* context, const std::u16string& path, std::uint16_t vendor);
+
+class HidBackend {
+ public:
+  virtual ~HidBackend() = default;
+
+  // Lists the present HID interfaces. Returns null when no list can be had. Non-blocking
+  // apart from the platform's enumeration itself.
+  virtual std::unique_ptr<InterfaceList> ListInterfaces() = 0;
+
+  // Opens `path` with no access rights, reads its vendor and product IDs, and closes it
+  // again, without taking the interface over. False when the path cannot be opened or its
+  // attributes cannot be read.
+  virtual bool Probe(const std::u16string& path, std::uint16_t* vendor, std::uint16_t* product) = 0;
+
+  // Opens `path` for one direction, sharing read and write. kInvalidHandle on failure.
+  virtual NativeHandle Open(const std::u16string& path, Direction direction) = 0;
+
+  // Manual-reset events, created not signalled. CreateEvent gives kNoEvent on failure; a
+  // wait involving kNoEvent fails.
+  virtual NativeHandle CreateEvent() = 0;
+  virtual void SetEvent(NativeHandle event) = 0;
+  virtual void ResetEvent(NativeHandle event) = 0;
+  virtual void CloseEvent(NativeHandle event) = 0;
+
+  // Waits for the first of two events, at most `ms` milliseconds. Index 0 wins when both
+  // are signalled.
+  virtual WaitResult WaitAny(NativeHandle event0, NativeHandle event1, std::uint32_t ms) = 0;
+
+  // Issues one transfer of exactly kReportSize bytes between `report` and `device` and
+  // blocks until it has ended (at most kTransferBoundMs; see above). When it ends, `event`
+  // is signalled. Returns false when the platform reports the call as failed, when `device`
+  // is not open, or when the bound ran out. For a read, report[0] receives the report ID (0
+  // for this device) whatever the platform does with it.
+  virtual bool Issue(Direction direction, NativeHandle device, std::uint8_t* report,
+                     NativeHandle event) = 0;
+
+  // The number of bytes the last transfer issued on `device` in `direction` moved, the
+  // report ID byte included (65 for a whole report). Waits for that transfer's end if it has
+  // not ended.
+  virtual std::uint32_t BytesMoved(Direction direction, NativeHandle device) = 0;
+
+  // Cancels the transfers outstanding on `device` that the calling thread issued.
+  virtual void CancelIo(NativeHandle device) = 0;
+  // Releases a device handle.
+  virtual void Close(NativeHandle device) = 0;
+
+  // Registers the one listener for removal notices (null to stop). Backends that learn of
+  // removals by other means (Win32's WM_DEVICECHANGE reaches the window directly) may
+  // never call it.
+  virtual void SetRemovalListener(RemovalListener listener, void* context) {
+    (void)listener;
+    (void)context;
+  }
+};
+
+// The platform's backend, defined by the backend library that the program links (Win32 or
+// hidapi). Valid for the whole process.
+HidBackend& PlatformHidBackend();
+
+}  // namespace vqr::hid

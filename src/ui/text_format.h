@@ -1,0 +1,50 @@
+// The text formatter of every user-facing text. It implements the conversions the texts use,
+// in the manner of the platform's wide-string formatter, so that every front end shows
+// exactly what the Windows program shows:
+//   %s  a UTF-16 string          %S  an 8-bit string, one unit per byte
+//   %c  one character            %Nd a signed decimal number right-aligned in N characters
+//   %%  a percent sign
+// A number wider than N is printed whole. A missing argument prints nothing (or 0 for %d).
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace vqr::ui {
+
+class FormatArg {
+ public:
+  enum class Kind { kWide, kNarrow, kChar, kInt };
+  FormatArg(std::u16string_view text) : m_kind(Kind::kWide), m_wide(text) {}
+  FormatArg(const char16_t* text) : m_kind(Kind::kWide), m_wide(text) {}
+  FormatArg(std::string_view text) : m_kind(Kind::kNarrow), m_narrow(text) {}
+  FormatArg(const char* text) : m_kind(Kind::kNarrow), m_narrow(text) {}
+  FormatArg(char16_t c) : m_kind(Kind::kChar), m_char(c) {}
+  FormatArg(char c) : m_kind(Kind::kChar), m_char(static_cast<unsigned char>(c)) {}
+  FormatArg(int value) : m_kind(Kind::kInt), m_int(value) {}
+  FormatArg(std::uint32_t value) : m_kind(Kind::kInt), m_int(static_cast<std::int32_t>(value)) {}
+
+  Kind kind() const { return m_kind; }
+  std::u16string_view wide() const { return m_wide; }
+  std::string_view narrow() const { return m_narrow; }
+  char16_t character() const { return m_char; }
+  std::int32_t number() const { return m_int; }
+
+ private:
+  Kind m_kind;
+  std::u16string_view m_wide;
+  std::string_view m_narrow;
+  char16_t m_char = 0;
+  std::int32_t m_int = 0;
+};
+
+std::u16string FormatText(std::u16string_view format, std::initializer_list<FormatArg> args);
+
+// UTF-8 <-> UTF-16 for texts that cross into 8-bit interfaces (terminal, files, tests).
+// Invalid sequences become U+FFFD.
+std::u16string Utf8ToUtf16(std::string_view text);
+std::string Utf16ToUtf8(std::u16string_view text);
+
+}  // namespace vqr::ui
