@@ -1,0 +1,528 @@
+// The device link: command packets, the search and its match rule, the results of a transfer,
+// the data loops of the commands and the wire trace.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "device/chidcmd.h"
+#include "device/hid_simulated.h"
+#include "simulator/sim_bootloader.h"
+
+namespace vqr {
+namespace {
+
+using hid::SimInterface;
+using hid::SimInterfacePath;
+using hid::SimulatedHidBackend;
+using ::testing::ElementsAreArray;
+
+std::array<std::uint8_t, 256> InfoPage() {
+  std::array<std::uint8_t, 256> page{};
+  for (std::size_t i = 0; i < page.size(); ++i) page[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  return page;
+}
+
+// --- Command packets ---
+
+struct PacketCase {
+  const char* name;
+  std::uint16_t code;
+  std::uint32_t arg1, arg2;
+  std::array<std::uint8_t, 18> bytes;
+};
+
+class PacketTest : public ::testing::TestWithParam<PacketCase> {};
+
+TEST_P(PacketTest, EncodesLittleEndianWithByteSum) {
+  const PacketCase& c = GetParam();
+  EXPECT_THAT(CommandPacket::Make(c.code, c.arg1, c.arg2).Bytes(), ElementsAreArray(c.bytes));
+}
+
+INSTANTIATE_TEST_SUITE_P(WorkedExamples, PacketTest,
+                         ::testing::Values(PacketCase{"EraseSector2",
+                                                      kCmdErase,
+                                                      2,
+                                                      1,
+                                                      {0x71, 0x0E, 0x02, 0, 0, 0, 0x01, 0, 0, 0,
+                                                       0x69, 0xE3, 0xBE, 0x93, 0x1F, 0x03, 0, 0}},
+                                           PacketCase{"ReadInfoPage",
+                                                      kCmdRead,
+                                                      8175,
+                                                      1,
+                                                      {0xD2, 0x0E, 0xEF, 0x1F, 0, 0, 0x01, 0, 0, 0,
+                                                       0x69, 0xE3, 0xBE, 0x93, 0x8C, 0x04, 0, 0}},
+                                           PacketCase{"WriteSector2",
+                                                      kCmdWrite,
+                                                      32,
+                                                      16,
+                                                      {0xC3, 0x0E, 0x20, 0, 0, 0, 0x10, 0, 0, 0,
+                                                       0x69, 0xE3, 0xBE, 0x93, 0x9E, 0x03, 0, 0}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A backend that records the reports written and fails nothing: the command report of every
+// command must be the packet, then 0xCC up to byte 64.
+TEST(CommandReport, EveryCommandFillsTheRestWithCC) {
+  SimulatedHidBackend backend;
+  sim::SimBootloader device(InfoPage());
+  backend.Plug(&device);
+  CHidCmd cmd(backend);
+  ASSERT_NE(cmd.m_io.OpenDevice(), 0u);
+  const std::string trace = ::testing::TempDir() + "command_reports.trace";
+  std::remove(trace.c_str());
+  ASSERT_TRUE(cmd.m_io.StartTrace(trace));
+
+  std::array<std::uint8_t, 256> page{};
+  cmd.SendTest(kOpeningWord, 3);
+  cmd.EraseSector(4);
+  cmd.WritePages(page.data(), 64, 0);
+  cmd.ReadPages(page.data(), 64, 0);
+  cmd.m_io.StopTrace();
+
+  std::ifstream lines(trace);
+  std::string line;
+  int commands = 0;
+  while (std::getline(lines, line)) {
+    ASSERT_EQ(line.rfind("OUT 00", 0), 0u) << line;
+    const std::string hex = line.substr(4);
+    EXPECT_EQ(hex.substr(2 * 17, 4), "0000") << "packet bytes 16 and 17";
+    EXPECT_EQ(hex.substr(2 * 19), std::string(2 * 46, 'c')) << line;
+    ++commands;
+  }
+  EXPECT_EQ(commands, 4);
+  EXPECT_EQ(device.RejectedCommands(), 0u);
+}
+
+// --- Search and match rule ---
+
+struct MatchCase {
+  std::uint16_t vendor, product;
+  bool matches;
+};
+
+class MatchRuleTest : public ::testing::TestWithParam<MatchCase> {};
+
+TEST_P(MatchRuleTest, OpensOnlyTheFamily) {
+  const MatchCase& c = GetParam();
+  SimulatedHidBackend backend;
+  backend.SetInterfaces({{SimInterfacePath(c.vendor, c.product, 0), c.vendor, c.product}});
+  CHidIO io(backend);
+  EXPECT_EQ(io.OpenDevice(), c.matches ? c.product : 0u);
+  EXPECT_EQ(io.IsReadOpen(), c.matches);
+  EXPECT_EQ(io.IsWriteOpen(), c.matches);
+}
+
+INSTANTIATE_TEST_SUITE_P(Products, MatchRuleTest,
+                         ::testing::Values(MatchCase{0x0416, 0xF360, true},
+                                           MatchCase{0x0416, 0xF36F, true},
+                                           MatchCase{0x0416, 0xF35F, false},
+                                           MatchCase{0x0416, 0xF370, false},
+                                           MatchCase{0x0417, 0xF360, false}));
+
+class SearchTest : public ::testing::Test {
+ protected:
+  SimulatedHidBackend backend;  // starts with four interfaces that do not match
+  sim::SimBootloader first{InfoPage()};
+  sim::SimBootloader second{InfoPage()};
+};
+
+TEST_F(SearchTest, NothingAttachedOpensNothing) {
+  CHidIO io(backend);
+  EXPECT_EQ(io.OpenDevice(), 0u);
+  EXPECT_FALSE(io.IsReadOpen());
+  EXPECT_FALSE(io.IsWriteOpen());
+  backend.SetListFails(true);
+  EXPECT_EQ(io.OpenDevice(), 0u);
+}
+
+TEST_F(SearchTest, FirstMatchWinsAndLaterInterfacesAreNeverProbed) {
+  backend.Plug(&first, 0xF363);
+  const std::u16string later = backend.Plug(&second, 0xF361);
+  CHidIO io(backend);
+  EXPECT_EQ(io.OpenDevice(), 0xF363u);
+  EXPECT_EQ(backend.ProbeCount(later), 0);
+  for (const SimInterface& decoy : backend.Interfaces())
+    if (decoy.device == nullptr) {
+      EXPECT_EQ(backend.ProbeCount(decoy.path), 1);
+    }
+}
+
+TEST_F(SearchTest, SecondSearchStartsClosedAndOpensTheSameDeviceAnew) {
+  backend.Plug(&first);
+  CHidIO io(backend);
+  ASSERT_EQ(io.OpenDevice(), 0xF360u);
+  backend.SetListFails(true);
+  EXPECT_EQ(io.OpenDevice(), 0u);
+  EXPECT_FALSE(io.IsReadOpen());
+  EXPECT_FALSE(io.IsWriteOpen());
+  backend.SetListFails(false);
+  EXPECT_EQ(io.OpenDevice(), 0xF360u);
+  std::uint8_t report[hid::kReportSize] = {0, 0x5B, 0x0E};
+  EXPECT_EQ(io.WriteReport(report, nullptr), 1);
+}
+
+TEST_F(SearchTest, SkipsInterfacesThatCannotBeReadAndStopsWhenMemoryRunsOut) {
+  auto interfaces = backend.Interfaces();
+  SimInterface unreadable{SimInterfacePath(0x0416, 0xF360, 40), 0x0416, 0xF360, &first};
+  unreadable.fetchFails = true;
+  SimInterface unprobeable = unreadable;
+  unprobeable.path = SimInterfacePath(0x0416, 0xF360, 41);
+  unprobeable.fetchFails = false;
+  unprobeable.probeFails = true;
+  SimInterface good{SimInterfacePath(0x0416, 0xF362, 42), 0x0416, 0xF362, &second};
+  interfaces.push_back(unreadable);
+  interfaces.push_back(unprobeable);
+  interfaces.push_back(good);
+  backend.SetInterfaces(interfaces);
+  CHidIO io(backend);
+  EXPECT_EQ(io.OpenDevice(), 0xF362u);
+
+  SimInterface noMemory = unreadable;
+  noMemory.fetchFails = false;
+  noMemory.allocFails = true;
+  interfaces.insert(interfaces.end() - 1, noMemory);
+  backend.SetInterfaces(interfaces);
+  EXPECT_EQ(io.OpenDevice(), 0u) << "a later match is not examined once memory ran out";
+  EXPECT_FALSE(io.IsReadOpen());
+}
+
+TEST_F(SearchTest, DirectionThatFailedToOpenFailsItsTransfers) {
+  SimInterface halfOpen{SimInterfacePath(0x0416, 0xF360, 9), 0x0416, 0xF360, &first};
+  halfOpen.openReadFails = true;
+  backend.SetInterfaces({halfOpen});
+  CHidIO io(backend);
+  EXPECT_EQ(io.OpenDevice(), 0xF360u);
+  EXPECT_FALSE(io.IsReadOpen());
+  EXPECT_TRUE(io.IsWriteOpen());
+  std::uint8_t report[hid::kReportSize] = {};
+  std::uint32_t count = 99;
+  EXPECT_EQ(io.ReadReport(report, &count), 0);
+  EXPECT_EQ(count, 0u);
+}
+
+// Handles dropped by a search are closed, but never under a transfer still using them.
+TEST_F(SearchTest, DroppedHandlesAreClosedOnceNoTransferUsesThem) {
+  backend.Plug(&first);
+  CHidIO io(backend);
+  for (int cycle = 0; cycle < 50; ++cycle) ASSERT_NE(io.OpenDevice(), 0u);
+  EXPECT_EQ(backend.OpenHandleCount(), 2);
+  EXPECT_EQ(io.RetiredHandleCount(), 0u);
+
+  first.NeverAnswerReads(true);
+  backend.SetTransferBound(std::chrono::milliseconds(400));
+  std::uint8_t report[hid::kReportSize] = {};
+  int readResult = -1;
+  std::thread worker([&] { readResult = io.ReadReport(report, nullptr); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_NE(io.OpenDevice(), 0u);  // a new search while the worker waits in its read
+  EXPECT_EQ(io.RetiredHandleCount(), 2u);
+  EXPECT_EQ(backend.OpenHandleCount(), 4);
+  worker.join();
+  EXPECT_EQ(readResult, 0) << "a read the device never answers ends at the bound";
+  EXPECT_EQ(io.RetiredHandleCount(), 0u);
+  EXPECT_EQ(backend.OpenHandleCount(), 2);
+}
+
+// --- Results of a transfer: a scripted backend plays each outcome of the issue and the wait.
+
+class ScriptedBackend final : public hid::HidBackend {
+ public:
+  bool issueOk = true;
+  hid::WaitResult wait = hid::WaitResult::kIndex1;
+  std::uint32_t bytes = hid::kReportSize;
+  std::vector<std::string> log;
+
+  std::unique_ptr<hid::InterfaceList> ListInterfaces() override {
+    struct One final : hid::InterfaceList {
+      hid::PathResult Path(std::uint32_t index, std::u16string* path) override {
+        if (index > 0) return hid::PathResult::kNoMore;
+        *path = u"scripted";
+        return hid::PathResult::kOk;
+      }
+    };
+    return std::make_unique<One>();
+  }
+  bool Probe(const std::u16string&, std::uint16_t* v, std::uint16_t* p) override {
+    *v = 0x0416;
+    *p = 0xF360;
+    return true;
+  }
+  hid::NativeHandle Open(const std::u16string&, hid::Direction d) override {
+    return d == hid::Direction::kRead ? 0x10 : 0x20;
+  }
+  hid::NativeHandle CreateEvent() override { return ++m_events; }
+  void SetEvent(hid::NativeHandle) override {}
+  void ResetEvent(hid::NativeHandle e) override { log.push_back("reset " + std::to_string(e)); }
+  void CloseEvent(hid::NativeHandle e) override {
+    log.push_back("close event " + std::to_string(e));
+  }
+  hid::WaitResult WaitAny(hid::NativeHandle, hid::NativeHandle, std::uint32_t ms) override {
+    log.push_back("wait " + std::to_string(ms));
+    return wait;
+  }
+  bool Issue(hid::Direction, hid::NativeHandle, std::uint8_t* report, hid::NativeHandle) override {
+    for (std::uint32_t i = 1; i < hid::kReportSize; ++i) report[i] = static_cast<std::uint8_t>(i);
+    return issueOk;
+  }
+  std::uint32_t BytesMoved(hid::Direction, hid::NativeHandle) override { return bytes; }
+  void CancelIo(hid::NativeHandle h) override { log.push_back("cancel " + std::to_string(h)); }
+  void Close(hid::NativeHandle h) override { log.push_back("close " + std::to_string(h)); }
+
+ private:
+  hid::NativeHandle m_events = 0;  // read 1, write 2, cancel 3
+};
+
+struct OutcomeCase {
+  const char* name;
+  bool issueOk;
+  hid::WaitResult wait;
+  int result;
+  std::uint32_t count;
+  const char* reset;  // the event reset, or "" for none
+};
+
+class TransferOutcomeTest : public ::testing::TestWithParam<OutcomeCase> {};
+
+TEST_P(TransferOutcomeTest, ReadAndWriteFollowTheResultsTable) {
+  const OutcomeCase& c = GetParam();
+  for (const bool read : {true, false}) {
+    ScriptedBackend backend;
+    backend.issueOk = c.issueOk;
+    backend.wait = c.wait;
+    CHidIO io(backend);
+    ASSERT_EQ(io.OpenDevice(), 0xF360u);
+    backend.log.clear();
+    std::uint8_t report[hid::kReportSize] = {};
+    std::uint32_t count = 1234;
+    const int result = read ? io.ReadReport(report, &count) : io.WriteReport(report, &count);
+    EXPECT_EQ(result, c.result) << (read ? "read" : "write");
+    EXPECT_EQ(count, c.count);
+    std::vector<std::string> resets;
+    for (const std::string& entry : backend.log)
+      if (entry.rfind("reset", 0) == 0) resets.push_back(entry);
+    const std::string directionEvent = read ? "reset 1" : "reset 2";
+    const std::string expected = std::string(c.reset) == "direction" ? directionEvent : c.reset;
+    if (expected.empty())
+      EXPECT_TRUE(resets.empty());
+    else
+      EXPECT_THAT(resets, ::testing::ElementsAre(expected));
+    if (c.issueOk) {
+      EXPECT_THAT(backend.log, ::testing::Contains("wait 100"));
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, TransferOutcomeTest,
+    ::testing::Values(OutcomeCase{"IssueFails", false, hid::WaitResult::kIndex1, 0, 0, ""},
+                      OutcomeCase{"Cancelled", true, hid::WaitResult::kIndex0, 0, 0, "reset 3"},
+                      OutcomeCase{"Completed", true, hid::WaitResult::kIndex1, 1, 65, "direction"},
+                      OutcomeCase{"TimedOut", true, hid::WaitResult::kTimeout, 0, 0, ""},
+                      OutcomeCase{"WaitFails", true, hid::WaitResult::kFailed, 0, 0, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Transfer, NullCountBehavesTheSame) {
+  ScriptedBackend backend;
+  CHidIO io(backend);
+  io.OpenDevice();
+  std::uint8_t report[hid::kReportSize] = {};
+  EXPECT_EQ(io.ReadReport(report, nullptr), 1);
+  EXPECT_EQ(io.WriteReport(report, nullptr), 1);
+}
+
+TEST(Transfer, ReleasesInOrderOnDestruction) {
+  ScriptedBackend backend;
+  {
+    CHidIO io(backend);
+    io.OpenDevice();
+    backend.log.clear();
+  }
+  EXPECT_THAT(backend.log,
+              ::testing::ElementsAre("cancel 16", "cancel 32", "close 16", "close 32",
+                                     "close event 2", "close event 1", "close event 3"));
+}
+
+// --- The data loops of the commands, against the simulated device ---
+
+class CommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    backend.Plug(&device);
+    ASSERT_NE(cmd.m_io.OpenDevice(), 0u);
+  }
+  std::string Run(const std::function<void()>& body) {
+    ::testing::internal::CaptureStdout();
+    body();
+    std::fflush(stdout);
+    return ::testing::internal::GetCapturedStdout();
+  }
+
+  SimulatedHidBackend backend;
+  sim::SimBootloader device{InfoPage()};
+  CHidCmd cmd{backend};
+};
+
+TEST_F(CommandTest, ZeroPagesSendOnlyTheCommandReport) {
+  std::uint8_t buffer[256] = {};
+  EXPECT_EQ(cmd.WritePages(buffer, 32, 0), 0u);
+  EXPECT_EQ(cmd.ReadPages(buffer, 32, 0), 0u);
+  EXPECT_EQ(device.ReportsSeen(), 2u);
+}
+
+TEST_F(CommandTest, WritesAndReadsBackOneSector) {
+  std::vector<std::uint8_t> sector(kSectorSize);
+  for (std::size_t i = 0; i < sector.size(); ++i) sector[i] = static_cast<std::uint8_t>(i * 31);
+  EXPECT_EQ(cmd.EraseSector(2), 1);
+  EXPECT_EQ(cmd.WritePages(sector.data(), 32, 16), 4096u);
+  EXPECT_EQ(device.ReportsSeen(), 1u + 1u + 64u);
+  std::vector<std::uint8_t> back(kSectorSize);
+  EXPECT_EQ(cmd.ReadPages(back.data(), 32, 16), 4096u);
+  EXPECT_EQ(back, sector);
+}
+
+TEST_F(CommandTest, EraseLeavesTheSectorErased) {
+  std::vector<std::uint8_t> zeros(kSectorSize, 0);
+  cmd.WritePages(zeros.data(), 48, 16);
+  EXPECT_EQ(cmd.EraseSector(3), 1);
+  std::vector<std::uint8_t> back(kSectorSize);
+  cmd.ReadPages(back.data(), 48, 16);
+  EXPECT_EQ(back, std::vector<std::uint8_t>(kSectorSize, 0xFF));
+}
+
+TEST_F(CommandTest, ReadsTheInformationPageInFourReports) {
+  std::array<std::uint8_t, 256> page{};
+  EXPECT_EQ(cmd.ReadPages(page.data(), kInfoPage, 1), 256u);
+  EXPECT_EQ(page, InfoPage());
+  EXPECT_EQ(device.ReportsSeen(), 5u);
+}
+
+TEST_F(CommandTest, ReadFailingOnTheThirdDataReportKeepsTheRest) {
+  device.FailReport(4);  // the command report, then data reports 1, 2 and 3
+  std::vector<std::uint8_t> dest(256, 0xA5);
+  std::uint32_t got = 0;
+  EXPECT_EQ(Run([&] { got = cmd.ReadPages(dest.data(), kInfoPage, 1); }), "ERROR: Read fail!\n");
+  EXPECT_EQ(got, 128u);
+  const auto page = InfoPage();
+  EXPECT_TRUE(std::equal(dest.begin(), dest.begin() + 128, page.begin()));
+  EXPECT_EQ(std::vector<std::uint8_t>(dest.begin() + 128, dest.end()),
+            std::vector<std::uint8_t>(128, 0xA5));
+}
+
+TEST_F(CommandTest, WriteFailingOnTheSecondDataReportStops) {
+  device.FailReport(3);
+  std::vector<std::uint8_t> data(kSectorSize, 0x11);
+  std::uint32_t sent = 0;
+  EXPECT_EQ(Run([&] { sent = cmd.WritePages(data.data(), 32, 16); }), "ERROR: Write fail!\n");
+  EXPECT_EQ(sent, 64u);
+}
+
+TEST_F(CommandTest, RejectsMalformedCommandReports) {
+  std::uint8_t report[hid::kReportSize];
+  std::memset(report, 0xCC, sizeof report);
+  report[0] = 0;
+  auto packet = CommandPacket::Make(kCmdErase, 1, 1).Bytes();
+  packet[14] ^= 1;  // wrong checksum
+  std::memcpy(&report[1], packet.data(), packet.size());
+  EXPECT_EQ(cmd.m_io.WriteReport(report, nullptr), 1);
+  packet = CommandPacket::Make(kCmdErase, 1, 1).Bytes();
+  packet[10] = 0;  // wrong magic, checksum recomputed
+  const std::uint32_t sum = CommandPacket::Checksum(packet.data());
+  packet[14] = static_cast<std::uint8_t>(sum);
+  packet[15] = static_cast<std::uint8_t>(sum >> 8);
+  std::memcpy(&report[1], packet.data(), packet.size());
+  EXPECT_EQ(cmd.m_io.WriteReport(report, nullptr), 1);
+  packet = CommandPacket::Make(0x0E00, 1, 1).Bytes();  // unknown code
+  std::memcpy(&report[1], packet.data(), packet.size());
+  EXPECT_EQ(cmd.m_io.WriteReport(report, nullptr), 1);
+  EXPECT_EQ(device.RejectedCommands(), 3u);
+  EXPECT_EQ(device.Erases(), 0u);
+}
+
+TEST(CommandNotOpen, EveryCommandFailsAtItsCommandReport) {
+  SimulatedHidBackend backend;
+  CHidCmd cmd(backend);
+  std::uint8_t buffer[256] = {};
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(cmd.EraseSector(2), 0);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "ERROR: Send erase command error!\n");
+  ::testing::internal::CaptureStdout();
+  cmd.SendTest(1, 2);
+  EXPECT_EQ(cmd.ReadPages(buffer, 0, 1), 0u);
+  EXPECT_EQ(cmd.WritePages(buffer, 0, 1), 0u);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "ERROR: Send test command error!\nERROR: Send read command error!\n"
+            "ERROR: Send write command error!\n");
+}
+
+// A transfer that succeeds but moves less than a report ID and one data byte is no payload:
+// the loops stop as on a failed report instead of counting a length below zero.
+TEST(CommandShortCount, CountBelowTwoStopsTheLoop) {
+  for (const std::uint32_t bytes : {0u, 1u}) {
+    ScriptedBackend backend;
+    CHidCmd cmd(backend);
+    cmd.m_io.OpenDevice();
+    backend.bytes = bytes;
+    std::vector<std::uint8_t> buffer(256, 0x5A);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(cmd.WritePages(buffer.data(), 0, 1), 0u);
+    EXPECT_EQ(cmd.ReadPages(buffer.data(), 0, 1), 0u);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "ERROR: Write fail!\nERROR: Read fail!\n");
+    EXPECT_EQ(buffer, std::vector<std::uint8_t>(256, 0x5A));
+  }
+}
+
+// Short reports never move the loop past the end of the destination.
+TEST(CommandShortCount, ShortReportsNeverWritePastTheDestination) {
+  ScriptedBackend backend;
+  CHidCmd cmd(backend);
+  cmd.m_io.OpenDevice();
+  backend.bytes = 40;  // 39 payload bytes a report: 256 is no multiple of it
+  std::vector<std::uint8_t> buffer(256 + 64, 0x5A);
+  EXPECT_EQ(cmd.ReadPages(buffer.data(), 0, 1), 256u);
+  EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin() + 256, buffer.end()),
+            std::vector<std::uint8_t>(64, 0x5A));
+}
+
+// --- The wire trace ---
+
+TEST(WireTraceTest, HoldsExactlyTheReportsThatMoved) {
+  SimulatedHidBackend backend;
+  sim::SimBootloader device(InfoPage());
+  backend.Plug(&device);
+  CHidCmd cmd(backend);
+  ASSERT_NE(cmd.m_io.OpenDevice(), 0u);
+  const std::string path = ::testing::TempDir() + "wire.trace";
+  std::remove(path.c_str());
+  ASSERT_TRUE(cmd.m_io.StartTrace(path));
+  device.FailReport(4);
+  std::array<std::uint8_t, 256> page{};
+  ::testing::internal::CaptureStdout();
+  cmd.ReadPages(page.data(), kInfoPage, 1);
+  ::testing::internal::GetCapturedStdout();
+  cmd.m_io.StopTrace();
+
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 3u) << "the command and two data reports; the failed one did not move";
+  std::uint8_t command[hid::kReportSize];
+  std::memset(command, 0xCC, sizeof command);
+  command[0] = 0;
+  const auto packet = CommandPacket::Make(kCmdRead, kInfoPage, 1).Bytes();
+  std::memcpy(&command[1], packet.data(), packet.size());
+  EXPECT_EQ(lines[0], WireTrace::Line(true, command));
+  std::uint8_t in1[hid::kReportSize] = {};
+  std::memcpy(&in1[1], InfoPage().data(), 64);
+  EXPECT_EQ(lines[1], WireTrace::Line(false, in1));
+  EXPECT_EQ(lines[1].size(), 3u + 130u);
+  EXPECT_EQ(lines[1].substr(0, 11), "IN 0001080f");
+}
+
+}  // namespace
+}  // namespace vqr
