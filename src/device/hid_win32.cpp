@@ -1,0 +1,231 @@
+// The Win32 HID backend: SetupDi enumeration of the HID device-interface class, HidD
+// attributes for the probe, and overlapped ReadFile/WriteFile on handles opened with
+// FILE_FLAG_OVERLAPPED, so that a transfer the device never completes can be bounded and
+// cancelled instead of blocking its worker forever.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// clang-format off
+#include <setupapi.h>
+// clang-format on
+
+// mingw-w64's hidsdi.h declares C functions without extern "C" guards.
+extern "C" {
+#include <hidsdi.h>
+}
+
+// <windows.h> maps these names to their W/A variants, and they are member names of the seam.
+#undef CreateEvent
+
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "device/hid_backend.h"
+
+namespace vqr::hid {
+
+namespace {
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "Win32 paths are UTF-16");
+
+std::wstring ToWide(const std::u16string& text) {
+  return std::wstring(text.begin(), text.end());
+}
+
+HANDLE ToHandle(NativeHandle handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+NativeHandle FromHandle(HANDLE handle) {
+  return reinterpret_cast<NativeHandle>(handle);
+}
+
+// The present interfaces of the HID class. SetupAPI keeps the snapshot in the device
+// information set, so the order stays fixed until the set is destroyed.
+class SetupDiList final : public InterfaceList {
+ public:
+  SetupDiList(HDEVINFO info, const GUID& hidClass) : m_info(info), m_class(hidClass) {}
+  ~SetupDiList() override { SetupDiDestroyDeviceInfoList(m_info); }
+  SetupDiList(const SetupDiList&) = delete;
+  SetupDiList& operator=(const SetupDiList&) = delete;
+
+  PathResult Path(std::uint32_t index, std::u16string* path) override {
+    SP_DEVICE_INTERFACE_DATA item{};
+    item.cbSize = sizeof item;
+    if (!SetupDiEnumDeviceInterfaces(m_info, nullptr, &m_class, index, &item))
+      return PathResult::kNoMore;
+
+    // First call: no buffer, learns the size of the detail record.
+    DWORD required = 0;
+    SetupDiGetDeviceInterfaceDetailW(m_info, &item, nullptr, 0, &required, nullptr);
+    if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) return PathResult::kFetchFailed;
+
+    auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(std::malloc(required));
+    if (detail == nullptr) return PathResult::kAllocFailed;
+    // cbSize is the size of the record's fixed part as this build's SetupAPI expects it:
+    // 6 on 32-bit Windows (a DWORD and one packed WCHAR) but 8 on x64, where the record is
+    // 8-byte aligned. A hard-coded 6 makes the x64 call fail with ERROR_INVALID_USER_BUFFER.
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    const BOOL fetched =
+        SetupDiGetDeviceInterfaceDetailW(m_info, &item, detail, required, nullptr, nullptr);
+    if (fetched) {
+      // The whole path, however long: a path cut to a fixed buffer would name another
+      // interface or none.
+      const wchar_t* at = detail->DevicePath;
+      path->assign(at, at + wcslen(at));
+    }
+    std::free(detail);
+    return fetched ? PathResult::kOk : PathResult::kFetchFailed;
+  }
+
+ private:
+  HDEVINFO m_info;
+  GUID m_class;
+};
+
+class Win32HidBackend final : public HidBackend {
+ public:
+  std::unique_ptr<InterfaceList> ListInterfaces() override {
+    GUID hidClass;
+    HidD_GetHidGuid(&hidClass);
+    HDEVINFO info =
+        SetupDiGetClassDevsW(&hidClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (info == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<SetupDiList>(info, hidClass);
+  }
+
+  bool Probe(const std::u16string& path, std::uint16_t* vendor, std::uint16_t* product) override {
+    // No access rights: the attributes can be read even while another program holds the
+    // interface open, and the interface is not taken over.
+    HANDLE probe = CreateFileW(ToWide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) return false;
+    HIDD_ATTRIBUTES attributes{};
+    attributes.Size = sizeof attributes;
+    const BOOLEAN read = HidD_GetAttributes(probe, &attributes);
+    CloseHandle(probe);
+    if (!read) return false;
+    *vendor = attributes.VendorID;
+    *product = attributes.ProductID;
+    return true;
+  }
+
+  NativeHandle Open(const std::u16string& path, Direction direction) override {
+    const DWORD access = direction == Direction::kRead ? GENERIC_READ : GENERIC_WRITE;
+    HANDLE device =
+        CreateFileW(ToWide(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    if (device == INVALID_HANDLE_VALUE) return kInvalidHandle;
+    return FromHandle(device);
+  }
+
+  NativeHandle CreateEvent() override {
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return event == nullptr ? kNoEvent : FromHandle(event);
+  }
+  void SetEvent(NativeHandle event) override { ::SetEvent(ToHandle(event)); }
+  void ResetEvent(NativeHandle event) override { ::ResetEvent(ToHandle(event)); }
+  void CloseEvent(NativeHandle event) override { CloseHandle(ToHandle(event)); }
+
+  WaitResult WaitAny(NativeHandle event0, NativeHandle event1, std::uint32_t ms) override {
+    if (event0 == kNoEvent || event1 == kNoEvent) return WaitResult::kFailed;
+    const HANDLE events[2] = {ToHandle(event0), ToHandle(event1)};
+    switch (WaitForMultipleObjects(2, events, FALSE, ms)) {
+      case WAIT_OBJECT_0:
+        return WaitResult::kIndex0;
+      case WAIT_OBJECT_0 + 1:
+        return WaitResult::kIndex1;
+      case WAIT_TIMEOUT:
+        return WaitResult::kTimeout;
+      default:
+        return WaitResult::kFailed;
+    }
+  }
+
+  bool Issue(Direction direction, NativeHandle device, std::uint8_t* report,
+             NativeHandle event) override {
+    // Without an event the end of the transfer cannot be observed; such a report is not
+    // sent at all rather than sent with an outcome nobody can learn.
+    if (device == kInvalidHandle || event == kNoEvent) return false;
+    Slot* slot = SlotFor(device, direction);
+    OVERLAPPED* overlapped = &slot->overlapped;
+    *overlapped = OVERLAPPED{};
+    overlapped->hEvent = ToHandle(event);
+    slot->issued = false;
+
+    const HANDLE file = ToHandle(device);
+    const BOOL done = direction == Direction::kRead
+                          ? ReadFile(file, report, kReportSize, nullptr, overlapped)
+                          : WriteFile(file, report, kReportSize, nullptr, overlapped);
+    if (!done) {
+      if (GetLastError() != ERROR_IO_PENDING) return false;
+      if (WaitForSingleObject(overlapped->hEvent, kTransferBoundMs) != WAIT_OBJECT_0) {
+        // Still outstanding after the bound (or the wait broke): cancel it and wait until
+        // the cancellation has taken effect, so the platform no longer writes into `report`
+        // or into the overlapped record once this call has returned.
+        ::CancelIo(file);
+        DWORD ignored = 0;
+        GetOverlappedResult(file, overlapped, &ignored, TRUE);
+        return false;
+      }
+    } else {
+      // Completed at once; make sure the caller's completion wait sees it.
+      ::SetEvent(overlapped->hEvent);
+    }
+    slot->issued = true;
+    return true;
+  }
+
+  std::uint32_t BytesMoved(Direction direction, NativeHandle device) override {
+    Slot* slot = SlotFor(device, direction);
+    if (!slot->issued) return 0;  // nothing issued: waiting would never end
+    DWORD moved = 0;
+    GetOverlappedResult(ToHandle(device), &slot->overlapped, &moved, TRUE);
+    return static_cast<std::uint32_t>(moved);
+  }
+
+  void CancelIo(NativeHandle device) override {
+    if (device != kInvalidHandle) ::CancelIo(ToHandle(device));
+  }
+
+  void Close(NativeHandle device) override {
+    if (device == kInvalidHandle) return;
+    {
+      std::lock_guard lock(m_mutex);
+      m_slots.erase(Key{device, Direction::kRead});
+      m_slots.erase(Key{device, Direction::kWrite});
+    }
+    CloseHandle(ToHandle(device));
+  }
+
+ private:
+  // The overlapped record of the last transfer issued on one handle in one direction. It
+  // must outlive the transfer, and BytesMoved reads it after Issue has returned.
+  struct Slot {
+    OVERLAPPED overlapped{};
+    bool issued = false;
+  };
+  using Key = std::pair<NativeHandle, Direction>;
+
+  // std::map nodes do not move, so the pointer stays valid until Close erases the slot; a
+  // handle is closed only when no transfer is using it.
+  Slot* SlotFor(NativeHandle device, Direction direction) {
+    std::lock_guard lock(m_mutex);
+    return &m_slots[Key{device, direction}];
+  }
+
+  std::mutex m_mutex;
+  std::map<Key, Slot> m_slots;
+};
+
+}  // namespace
+
+HidBackend& PlatformHidBackend() {
+  static Win32HidBackend backend;
+  return backend;
+}
+
+}  // namespace vqr::hid

@@ -1,0 +1,259 @@
+// The Win32 HID backend, run under Wine. No HID device of the family is attached there, so the
+// search must come back empty; the overlapped transfer path is exercised on a named pipe,
+// which takes the same ReadFile/WriteFile/CancelIo calls as a HID interface handle.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#undef CreateEvent
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "device/chidio.h"
+#include "device/hid_backend.h"
+
+namespace {
+
+using vqr::hid::Direction;
+using vqr::hid::HidBackend;
+using vqr::hid::kInvalidHandle;
+using vqr::hid::kNoEvent;
+using vqr::hid::kReportSize;
+using vqr::hid::NativeHandle;
+using vqr::hid::PlatformHidBackend;
+using vqr::hid::WaitResult;
+using Clock = std::chrono::steady_clock;
+using Report = std::array<std::uint8_t, kReportSize>;
+
+Report Pattern(std::uint8_t start) {
+  Report report;
+  for (std::size_t i = 0; i < report.size(); ++i) report[i] = static_cast<std::uint8_t>(start + i);
+  return report;
+}
+
+TEST(Win32HidSearch, NoMatchingDeviceLeavesBothHandlesNotOpen) {
+  vqr::CHidIO io(PlatformHidBackend());
+  EXPECT_EQ(io.OpenDevice(), 0u);
+  EXPECT_FALSE(io.IsReadOpen());
+  EXPECT_FALSE(io.IsWriteOpen());
+
+  // Transfers on the handles that are not open fail and leave the count at 0.
+  Report report = Pattern(1);
+  std::uint32_t count = 77;
+  EXPECT_EQ(io.ReadReport(report.data(), &count), 0);
+  EXPECT_EQ(count, 0u);
+  count = 77;
+  EXPECT_EQ(io.WriteReport(report.data(), &count), 0);
+  EXPECT_EQ(count, 0u);
+}
+
+TEST(Win32HidSearch, InterfaceListEndsAndEveryPathIsWhole) {
+  HidBackend& backend = PlatformHidBackend();
+  std::unique_ptr<vqr::hid::InterfaceList> list = backend.ListInterfaces();
+  ASSERT_NE(list, nullptr);
+  std::uint32_t index = 0;
+  std::u16string path;
+  for (;; ++index) {
+    ASSERT_LT(index, 1000u) << "the enumeration never reported its end";
+    const vqr::hid::PathResult found = list->Path(index, &path);
+    if (found == vqr::hid::PathResult::kNoMore) break;
+    ASSERT_NE(found, vqr::hid::PathResult::kAllocFailed);
+    if (found == vqr::hid::PathResult::kOk) {
+      EXPECT_FALSE(path.empty());
+      EXPECT_EQ(path.find(u'\0'), std::u16string::npos);
+    }
+  }
+}
+
+TEST(Win32HidSearch, MissingPathCannotBeProbedOrOpened) {
+  HidBackend& backend = PlatformHidBackend();
+  const std::u16string missing =
+      u"\\\\?\\hid#vid_0416&pid_f360#0&deadbeef&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+  std::uint16_t vendor = 1, product = 2;
+  EXPECT_FALSE(backend.Probe(missing, &vendor, &product));
+  EXPECT_EQ(backend.Open(missing, Direction::kRead), kInvalidHandle);
+  EXPECT_EQ(backend.Open(missing, Direction::kWrite), kInvalidHandle);
+}
+
+// Two events of the backend, closed at the end.
+class Win32Events : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    e0 = backend.CreateEvent();
+    e1 = backend.CreateEvent();
+    ASSERT_NE(e0, kNoEvent);
+    ASSERT_NE(e1, kNoEvent);
+  }
+  void TearDown() override {
+    if (e0 != kNoEvent) backend.CloseEvent(e0);
+    if (e1 != kNoEvent) backend.CloseEvent(e1);
+  }
+  HidBackend& backend = PlatformHidBackend();
+  NativeHandle e0 = kNoEvent;
+  NativeHandle e1 = kNoEvent;
+};
+
+TEST_F(Win32Events, WaitReportsTheFirstSignalledEventWithIndexZeroWinning) {
+  struct Case {
+    bool set0;
+    bool set1;
+    WaitResult expected;
+  };
+  const Case cases[] = {
+      {false, false, WaitResult::kTimeout},
+      {false, true, WaitResult::kIndex1},
+      {true, false, WaitResult::kIndex0},
+      {true, true, WaitResult::kIndex0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "set0=" << c.set0 << " set1=" << c.set1);
+    backend.ResetEvent(e0);
+    backend.ResetEvent(e1);
+    if (c.set0) backend.SetEvent(e0);
+    if (c.set1) backend.SetEvent(e1);
+    EXPECT_EQ(backend.WaitAny(e0, e1, 20), c.expected);
+  }
+}
+
+TEST_F(Win32Events, EventsAreCreatedNotSignalledAndStaySetUntilReset) {
+  EXPECT_EQ(backend.WaitAny(e0, e1, 0), WaitResult::kTimeout);
+  backend.SetEvent(e1);
+  EXPECT_EQ(backend.WaitAny(e0, e1, 0), WaitResult::kIndex1);
+  EXPECT_EQ(backend.WaitAny(e0, e1, 0), WaitResult::kIndex1);  // manual reset
+  backend.ResetEvent(e1);
+  EXPECT_EQ(backend.WaitAny(e0, e1, 0), WaitResult::kTimeout);
+}
+
+TEST_F(Win32Events, TimeoutWaitsAboutTheGivenTime) {
+  const auto start = Clock::now();
+  EXPECT_EQ(backend.WaitAny(e0, e1, 150), WaitResult::kTimeout);
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(120));
+}
+
+TEST_F(Win32Events, WaitInvolvingNoEventFails) {
+  backend.SetEvent(e0);
+  EXPECT_EQ(backend.WaitAny(kNoEvent, e1, 0), WaitResult::kFailed);
+  EXPECT_EQ(backend.WaitAny(e0, kNoEvent, 0), WaitResult::kFailed);
+}
+
+TEST_F(Win32Events, TransferOnHandleNotOpenFailsWithoutSignalling) {
+  Report report = Pattern(9);
+  EXPECT_FALSE(backend.Issue(Direction::kRead, kInvalidHandle, report.data(), e1));
+  EXPECT_FALSE(backend.Issue(Direction::kWrite, kInvalidHandle, report.data(), e1));
+  EXPECT_EQ(backend.WaitAny(e0, e1, 0), WaitResult::kTimeout);
+  EXPECT_EQ(report, Pattern(9));
+}
+
+// A named pipe standing in for a HID interface: the server end is ours, the client end is
+// opened through the backend exactly as a device path would be.
+class Win32Transfer : public Win32Events {
+ protected:
+  void Connect(Direction direction) {
+    static int serial = 0;
+    const std::wstring name = L"\\\\.\\pipe\\vqr-hid-test-" +
+                              std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(++serial);
+    server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096,
+                              4096, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    client = backend.Open(std::u16string(name.begin(), name.end()), direction);
+    ASSERT_NE(client, kInvalidHandle);
+  }
+  void TearDown() override {
+    if (client != kInvalidHandle) backend.Close(client);
+    if (server != INVALID_HANDLE_VALUE) CloseHandle(server);
+    Win32Events::TearDown();
+  }
+  void ServerWrite(const Report& report) {
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(server, report.data(), kReportSize, &written, nullptr));
+    ASSERT_EQ(written, kReportSize);
+  }
+
+  HANDLE server = INVALID_HANDLE_VALUE;
+  NativeHandle client = kInvalidHandle;
+};
+
+TEST_F(Win32Transfer, ReadBlocksUntilTheReportArrivesThenCounts65) {
+  ASSERT_NO_FATAL_FAILURE(Connect(Direction::kRead));
+  const Report sent = Pattern(0);
+  std::thread device([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ServerWrite(sent);
+  });
+  Report received{};
+  const auto start = Clock::now();
+  const bool issued = backend.Issue(Direction::kRead, client, received.data(), e1);
+  const auto took = Clock::now() - start;
+  device.join();
+  ASSERT_TRUE(issued);
+  EXPECT_GE(took, std::chrono::milliseconds(150));
+  EXPECT_EQ(backend.WaitAny(e0, e1, vqr::hid::kCompletionWaitMs), WaitResult::kIndex1);
+  backend.ResetEvent(e1);
+  EXPECT_EQ(backend.BytesMoved(Direction::kRead, client), kReportSize);
+  EXPECT_EQ(received, sent);
+}
+
+TEST_F(Win32Transfer, ReadOfReportAlreadyWaitingCompletesAtOnce) {
+  ASSERT_NO_FATAL_FAILURE(Connect(Direction::kRead));
+  const Report sent = Pattern(40);
+  ServerWrite(sent);
+  Report received{};
+  ASSERT_TRUE(backend.Issue(Direction::kRead, client, received.data(), e1));
+  EXPECT_EQ(backend.WaitAny(e0, e1, vqr::hid::kCompletionWaitMs), WaitResult::kIndex1);
+  EXPECT_EQ(backend.BytesMoved(Direction::kRead, client), kReportSize);
+  EXPECT_EQ(received, sent);
+}
+
+TEST_F(Win32Transfer, WriteDeliversTheWholeReport) {
+  ASSERT_NO_FATAL_FAILURE(Connect(Direction::kWrite));
+  Report sent = Pattern(7);
+  ASSERT_TRUE(backend.Issue(Direction::kWrite, client, sent.data(), e1));
+  EXPECT_EQ(backend.WaitAny(e0, e1, vqr::hid::kCompletionWaitMs), WaitResult::kIndex1);
+  EXPECT_EQ(backend.BytesMoved(Direction::kWrite, client), kReportSize);
+
+  Report received{};
+  DWORD got = 0;
+  ASSERT_TRUE(ReadFile(server, received.data(), kReportSize, &got, nullptr));
+  EXPECT_EQ(got, kReportSize);
+  EXPECT_EQ(received, sent);
+}
+
+TEST_F(Win32Transfer, ReadThatNeverCompletesIsCancelledAtTheBound) {
+  ASSERT_NO_FATAL_FAILURE(Connect(Direction::kRead));
+  Report untouched = Pattern(200);
+  const auto start = Clock::now();
+  EXPECT_FALSE(backend.Issue(Direction::kRead, client, untouched.data(), e1));
+  const auto took = Clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(vqr::hid::kTransferBoundMs - 100));
+  EXPECT_LT(took, std::chrono::milliseconds(vqr::hid::kTransferBoundMs + 3000));
+
+  // The cancelled read is over: a report arriving now does not land in its buffer, and the
+  // handle serves the next read normally.
+  const Report later = Pattern(3);
+  ServerWrite(later);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(untouched, Pattern(200));
+
+  Report received{};
+  ASSERT_TRUE(backend.Issue(Direction::kRead, client, received.data(), e1));
+  EXPECT_EQ(backend.BytesMoved(Direction::kRead, client), kReportSize);
+  EXPECT_EQ(received, later);
+}
+
+TEST_F(Win32Transfer, TransferWithoutEventIsNotIssued) {
+  ASSERT_NO_FATAL_FAILURE(Connect(Direction::kWrite));
+  Report report = Pattern(5);
+  EXPECT_FALSE(backend.Issue(Direction::kWrite, client, report.data(), kNoEvent));
+  DWORD available = 1;
+  ASSERT_TRUE(PeekNamedPipe(server, nullptr, 0, nullptr, &available, nullptr));
+  EXPECT_EQ(available, 0u);
+}
+
+}  // namespace
