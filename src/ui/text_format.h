@@ -19,8 +19,10 @@ class FormatArg {
   enum class Kind { kWide, kNarrow, kChar, kInt };
   FormatArg(std::u16string_view text) : m_kind(Kind::kWide), m_wide(text) {}
   FormatArg(const char16_t* text) : m_kind(Kind::kWide), m_wide(text) {}
+  FormatArg(const std::u16string& text) : m_kind(Kind::kWide), m_wide(text) {}
   FormatArg(std::string_view text) : m_kind(Kind::kNarrow), m_narrow(text) {}
   FormatArg(const char* text) : m_kind(Kind::kNarrow), m_narrow(text) {}
+  FormatArg(const std::string& text) : m_kind(Kind::kNarrow), m_narrow(text) {}
   FormatArg(char16_t c) : m_kind(Kind::kChar), m_char(c) {}
   FormatArg(char c) : m_kind(Kind::kChar), m_char(static_cast<unsigned char>(c)) {}
   FormatArg(int value) : m_kind(Kind::kInt), m_int(value) {}

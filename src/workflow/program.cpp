@@ -1,0 +1,103 @@
+#include "workflow/program.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "device/chidcmd.h"
+#include "ui/text_format.h"
+#include "ui/window_port.h"
+
+namespace vqr {
+
+namespace {
+
+std::mutex g_observerLock;
+ProgressObserver g_observer;
+
+void Report(const ProgramProgress& progress) {
+  ProgressObserver observer;
+  {
+    std::lock_guard lock(g_observerLock);
+    observer = g_observer;
+  }
+  if (observer) observer(progress);
+}
+
+// Fills the sector buffer with the complement of what the read-back should deliver, so that
+// every byte a failed or short read leaves untouched counts as differing: the buffer still
+// holds the data just written, and a read that moved nothing must never pass for a match.
+void PrimeForReadBack(std::uint8_t* sector, const std::uint8_t* expected, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) sector[i] = static_cast<std::uint8_t>(~expected[i]);
+}
+
+std::uint32_t CountDifferences(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
+  std::uint32_t count = 0;
+  for (std::size_t i = 0; i < n; ++i) count += a[i] != b[i];
+  return count;
+}
+
+}  // namespace
+
+void SetProgressObserver(ProgressObserver observer) {
+  std::lock_guard lock(g_observerLock);
+  g_observer = std::move(observer);
+}
+
+bool ReadImageRange(std::span<const std::uint8_t> image, ImageRange* range) {
+  if (image.size() < 32) return false;
+  range->tailPages = image[27];
+  range->first = std::uint32_t{image[28]} << 8 | image[29];
+  range->last = std::uint32_t{image[30]} << 8 | image[31];
+  if (range->tailPages > kPagesPerSector || range->first > range->last) return false;
+  if (range->last >= kFlashPages / kPagesPerSector) return false;
+  const std::uint64_t needed = 32 + std::uint64_t{kSectorSize} * range->FullSectors() +
+                               std::uint64_t{kPageSize} * range->tailPages;
+  return image.size() >= needed;
+}
+
+std::uint32_t ProgramImage(std::span<const std::uint8_t> image, char letter) {
+  ImageRange range;
+  if (!ReadImageRange(image, &range)) return kImageNotProgrammed;
+  ui::WindowPort& port = ui::Port();
+  const std::uint32_t sectors = range.SectorCount();
+  const std::uint32_t full = range.FullSectors();
+  const std::uint8_t* data = image.data() + 32;
+  const std::uint32_t tailBytes = range.tailPages * kPageSize;
+  std::uint8_t sector[kSectorSize];
+
+  g_hidCmd.SendTest(kOpeningWord, sectors);
+  port.SetText(ui::kStartButton, ui::FormatText(u"[ %5d ]", {sectors}));
+  Report({letter, false, 0, sectors});
+
+  for (std::uint32_t s = range.first; s < range.last; ++s) {
+    g_hidCmd.EraseSector(s);
+    std::memcpy(sector, data + std::size_t{kSectorSize} * (s - range.first), kSectorSize);
+    g_hidCmd.WritePages(sector, s * kPagesPerSector, kPagesPerSector);
+    port.SetText(ui::kStartButton, ui::FormatText(u"%c - %5d -", {letter, range.last - s}));
+    Report({letter, false, s - range.first + 1, sectors});
+  }
+  g_hidCmd.EraseSector(range.last);
+  std::memcpy(sector, data + std::size_t{kSectorSize} * full, tailBytes);
+  g_hidCmd.WritePages(sector, range.last * kPagesPerSector, range.tailPages);
+  Report({letter, false, sectors, sectors});
+
+  std::uint32_t differing = 0;
+  for (std::uint32_t s = range.first; s < range.last; ++s) {
+    const std::uint8_t* expected = data + std::size_t{kSectorSize} * (s - range.first);
+    PrimeForReadBack(sector, expected, kSectorSize);
+    g_hidCmd.ReadPages(sector, s * kPagesPerSector, kPagesPerSector);
+    differing += CountDifferences(sector, expected, kSectorSize);
+    port.SetText(ui::kStartButton, ui::FormatText(u"Verify %c - %5d -", {letter, range.last - s}));
+    Report({letter, true, s - range.first + 1, sectors});
+  }
+  const std::uint8_t* tail = data + std::size_t{kSectorSize} * full;
+  PrimeForReadBack(sector, tail, tailBytes);
+  g_hidCmd.ReadPages(sector, range.last * kPagesPerSector, range.tailPages);
+  differing += CountDifferences(sector, tail, tailBytes);
+  port.SetText(ui::kStartButton, ui::FormatText(u"Verify %c Complete!", {letter}));
+  Report({letter, true, sectors, sectors});
+  return differing;
+}
+
+}  // namespace vqr

@@ -1,0 +1,190 @@
+#include "workflow_fixture.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "ui/text_format.h"
+#include "ui/window_port.h"
+
+namespace {
+std::atomic<std::size_t> g_failSize{0};
+}
+
+// The workers allocate their buffers with nothrow new; a test can make one such allocation
+// fail to reach the paths of a machine that is out of memory.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  std::size_t expected = size;
+  if (size != 0 && g_failSize.compare_exchange_strong(expected, 0)) return nullptr;
+  return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+
+namespace vqr::testing {
+
+void FailNextAllocationOf(std::size_t bytes) {
+  g_failSize.store(bytes);
+}
+
+std::string Utf8(const std::u16string& text) {
+  return ui::Utf16ToUtf8(text);
+}
+
+std::array<std::uint8_t, 256> MakeInfoPage(const InfoPageFields& fields) {
+  std::array<std::uint8_t, 256> page{};
+  page.fill(0x5A);
+  for (int i = 0; i < 4; ++i) page[i] = fields.version[i];
+  for (int i = 0; i < 3; ++i) page[4 + i] = static_cast<std::uint8_t>(fields.row1[i]);
+  page[7] = fields.generation;
+  for (int i = 0; i < 4; ++i) page[12 + i] = static_cast<std::uint8_t>(fields.model[i]);
+  return page;
+}
+
+TestImage MakeImage(const std::string& name, std::uint16_t first, std::uint16_t last,
+                    std::uint8_t tailPages) {
+  TestImage image;
+  image.name = name;
+  image.layout = {first, last, tailPages};
+  image.data.resize(image.layout.DataSize());
+  std::uint32_t state = 0x9E3779B9u ^ static_cast<std::uint32_t>(std::hash<std::string>{}(name));
+  for (std::uint8_t& byte : image.data) {
+    state = state * 1664525u + 1013904223u;
+    byte = static_cast<std::uint8_t>(state >> 24);
+  }
+  std::string error;
+  image.package =
+      BuildImagePackage(std::string_view(name).substr(2, 4), image.layout, image.data, &error);
+  EXPECT_FALSE(image.package.empty()) << error;
+  return image;
+}
+
+LoopbackServer::LoopbackServer() {
+  m_server.Get(R"(/(.*))", [this](const httplib::Request& request, httplib::Response& response) {
+    const std::string path = request.matches[1];
+    std::vector<std::uint8_t> body;
+    std::size_t cut = 0;
+    bool found;
+    {
+      std::lock_guard lock(m_mutex);
+      m_requests.push_back(path);
+      const auto it = m_files.find(path);
+      found = it != m_files.end();
+      if (found) body = it->second;
+      const auto t = m_truncated.find(path);
+      if (t != m_truncated.end()) cut = t->second;
+    }
+    if (!found) {
+      response.status = 404;
+      response.set_content("<html><body>404 Not Found</body></html>", "text/html");
+      return;
+    }
+    if (cut == 0) {
+      response.set_content(std::string(body.begin(), body.end()), "application/octet-stream");
+      return;
+    }
+    const std::size_t total = body.size();
+    response.set_content_provider(
+        total, "application/octet-stream",
+        [body = std::move(body), cut](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+          if (offset >= cut) return false;  // drop the connection mid-body
+          sink.write(reinterpret_cast<const char*>(body.data()) + offset, cut - offset);
+          return true;
+        });
+  });
+  m_port = m_server.bind_to_any_port("127.0.0.1");
+  m_thread = std::thread([this] { m_server.listen_after_bind(); });
+  while (!m_server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+LoopbackServer::~LoopbackServer() {
+  m_server.stop();
+  m_thread.join();
+}
+
+std::string LoopbackServer::Base() const {
+  return "http://127.0.0.1:" + std::to_string(m_port) + "/";
+}
+
+void LoopbackServer::Put(const std::string& path, std::vector<std::uint8_t> body) {
+  std::lock_guard lock(m_mutex);
+  m_files[path] = std::move(body);
+}
+
+void LoopbackServer::Remove(const std::string& path) {
+  std::lock_guard lock(m_mutex);
+  m_files.erase(path);
+}
+
+void LoopbackServer::Truncate(const std::string& path, std::size_t bytes) {
+  std::lock_guard lock(m_mutex);
+  m_truncated[path] = bytes;
+}
+
+std::vector<std::string> LoopbackServer::Requests() const {
+  std::lock_guard lock(m_mutex);
+  return m_requests;
+}
+
+void WorkflowTest::SetUp() {
+  ui::SetPort(&port);
+  SetUpdateServerBase(server.Base());
+  g_hidCmd.m_io.UseBackend(backend);
+  tracePath = ::testing::TempDir() + "workflow.trace";
+  std::remove(tracePath.c_str());
+  g_hidCmd.m_io.StartTrace(tracePath);
+}
+
+void WorkflowTest::TearDown() {
+  g_hidCmd.m_io.StopTrace();
+  g_hidCmd.m_io.UseBackend(hid::PlatformHidBackend());
+  ui::SetPort(nullptr);
+  FailNextAllocationOf(0);
+}
+
+void WorkflowTest::Attach(const InfoPageFields& fields) {
+  info = fields;
+  model = fields.model;
+  device = std::make_unique<sim::SimBootloader>(MakeInfoPage(fields));
+  backend.Plug(device.get());
+  ASSERT_EQ(FindAndOpenDevice(), 1);
+}
+
+void WorkflowTest::Publish(const std::vector<TestImage>& images,
+                           const std::vector<std::string>& descriptions, std::uint8_t generation) {
+  std::vector<CatalogSpecEntry> entries;
+  for (std::size_t i = 0; i < images.size(); ++i) {
+    const std::string description = i < descriptions.size() ? descriptions[i] : "";
+    entries.push_back(
+        {images[i].name, static_cast<std::uint32_t>(images[i].package.size()), description});
+    server.Put("Pool3" + std::string(1, model[2]) + "x/" + images[i].name, images[i].package);
+  }
+  std::string error;
+  auto catalog = BuildCatalogPackage(model, generation, entries, &error);
+  ASSERT_FALSE(catalog.empty()) << error;
+  server.Put("Door3/" + model + ".Bin", catalog);
+}
+
+std::vector<TestImage> WorkflowTest::StandardImages() {
+  // Row 0 "T0Q712": version 0x12 at characters 4-5. Row 1 "V0Q345": version text "345".
+  return {MakeImage("T0Q713.bin", 3, 5, 2), MakeImage("V0Q346.bin", 10, 10, 16),
+          MakeImage("C0Q234.bin", 20, 21, 0), MakeImage("C0Q299.bin", 30, 30, 1)};
+}
+
+std::vector<std::u16string> WorkflowTest::Captions() const {
+  std::vector<std::u16string> captions;
+  for (const ui::PortCall& call : port.Calls())
+    if (call.kind == ui::PortCall::Kind::kSetText && call.control == ui::kStartButton)
+      captions.push_back(call.text);
+  return captions;
+}
+
+}  // namespace vqr::testing

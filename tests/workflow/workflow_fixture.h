@@ -1,0 +1,100 @@
+// A small world for the workers: the simulated device behind g_hidCmd, a real HTTP server on
+// 127.0.0.1 serving packages made by the package builder, and the recording window port.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <array>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "content/package.h"
+#include "device/chidcmd.h"
+#include "device/hid_simulated.h"
+#include "simulator/sim_bootloader.h"
+#include "ui/recording_port.h"
+#include "workflow/catalog.h"
+
+namespace vqr::testing {
+
+// The next nothrow allocation of exactly this many bytes fails (0: none).
+void FailNextAllocationOf(std::size_t bytes);
+
+struct InfoPageFields {
+  std::array<std::uint8_t, 4> version{0x12, 0x03, 0x04, 0x05};
+  std::string row1 = "345";
+  std::uint8_t generation = 3;
+  std::string model = "AB7C";
+};
+std::array<std::uint8_t, 256> MakeInfoPage(const InfoPageFields& fields);
+
+// An image for the catalog: its row name, the sectors it covers and its data.
+struct TestImage {
+  std::string name;
+  ImageLayout layout;
+  std::vector<std::uint8_t> data;
+  std::vector<std::uint8_t> package;
+};
+// An image of `name` (its model code is characters 2 to 5) covering sectors first..last with
+// `tailPages` pages in the last one, filled with a pattern that differs per image.
+TestImage MakeImage(const std::string& name, std::uint16_t first, std::uint16_t last,
+                    std::uint8_t tailPages);
+
+// A loopback HTTP server that serves files from a map and logs every path asked for.
+class LoopbackServer {
+ public:
+  LoopbackServer();
+  ~LoopbackServer();
+  std::string Base() const;  // "http://127.0.0.1:PORT/"
+  void Put(const std::string& path, std::vector<std::uint8_t> body);
+  void Remove(const std::string& path);
+  // The file at `path` is cut off after `bytes` bytes: the connection closes mid-body.
+  void Truncate(const std::string& path, std::size_t bytes);
+  std::vector<std::string> Requests() const;
+
+ private:
+  httplib::Server m_server;
+  int m_port = 0;
+  std::thread m_thread;
+  mutable std::mutex m_mutex;
+  std::map<std::string, std::vector<std::uint8_t>> m_files;
+  std::map<std::string, std::size_t> m_truncated;
+  std::vector<std::string> m_requests;
+};
+
+class WorkflowTest : public ::testing::Test {
+ public:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Plugs a device with this information page and opens it through g_hidCmd.
+  void Attach(const InfoPageFields& fields);
+  // Publishes a catalog for the device's model with these rows (sizes of the images given,
+  // or `sizes` when not empty) and the images themselves under Pool3<suffix>/.
+  void Publish(const std::vector<TestImage>& images, const std::vector<std::string>& descriptions,
+               std::uint8_t generation = 3);
+  // The default set: two fixed images and two optional ones.
+  std::vector<TestImage> StandardImages();
+
+  // The message boxes shown, as (text, caption, icon) in order.
+  std::vector<ui::PortCall> Boxes() const { return port.MessageBoxes(); }
+  // The start button's captions in order.
+  std::vector<std::u16string> Captions() const;
+
+  InfoPageFields info;
+  std::unique_ptr<sim::SimBootloader> device;
+  hid::SimulatedHidBackend backend;
+  LoopbackServer server;
+  ui::RecordingPort port;
+  std::string model = "AB7C";
+  std::string tracePath;
+};
+
+std::string Utf8(const std::u16string& text);
+
+}  // namespace vqr::testing

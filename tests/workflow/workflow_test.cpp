@@ -1,0 +1,603 @@
+// The workers end to end: a simulated device, a real loopback server with packages made by the
+// builder, and the recording port.
+#include <gmock/gmock.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "ui/string_table.h"
+#include "workflow/program.h"
+#include "workflow/workers.h"
+#include "workflow_fixture.h"
+
+namespace vqr::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using Icon = ui::MessageIcon;
+
+struct Box {
+  std::string text, caption;
+  Icon icon;
+  bool operator==(const Box&) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const Box& box) {
+  return out << "[" << box.caption << "] " << box.text
+             << (box.icon == Icon::kError ? " (error)" : " (information)");
+}
+std::vector<Box> BoxesOf(const ui::RecordingPort& port) {
+  std::vector<Box> boxes;
+  for (const ui::PortCall& call : port.MessageBoxes())
+    boxes.push_back({Utf8(call.text), Utf8(call.caption), call.icon});
+  return boxes;
+}
+
+const Box kAdvice{"請檢查網路連線後重試", "錯誤分析", Icon::kInformation};
+Box Error(const std::string& text) {
+  return {text, "執行時錯誤", Icon::kError};
+}
+
+// The device commands on the wire, decoded from the trace: "read P+N", "write P+N",
+// "erase S", "open N" and "close".
+std::vector<std::string> WireCommands(const std::string& tracePath) {
+  std::ifstream in(tracePath);
+  std::vector<std::string> commands;
+  std::uint32_t dataReportsLeft = 0;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("IN ", 0) == 0) continue;
+    if (dataReportsLeft > 0) {
+      --dataReportsLeft;
+      continue;
+    }
+    std::uint8_t packet[18];
+    for (int i = 0; i < 18; ++i) packet[i] = std::stoi(line.substr(4 + 2 + 2 * i, 2), nullptr, 16);
+    const CommandPacket decoded = CommandPacket::Parse(packet);
+    std::ostringstream text;
+    switch (decoded.code) {
+      case kCmdRead:
+        text << "read " << decoded.arg1 << "+" << decoded.arg2;
+        break;
+      case kCmdWrite:
+        text << "write " << decoded.arg1 << "+" << decoded.arg2;
+        dataReportsLeft = decoded.arg2 * 4;
+        break;
+      case kCmdErase:
+        text << "erase " << decoded.arg1;
+        break;
+      case kCmdTest:
+        if (decoded.arg1 == kClosingWord && decoded.arg2 == kClosingWord)
+          text << "close";
+        else if (decoded.arg1 == kOpeningWord)
+          text << "open " << decoded.arg2;
+        else
+          text << "test";
+        break;
+      default:
+        text << "unknown";
+    }
+    commands.push_back(text.str());
+  }
+  return commands;
+}
+
+std::vector<std::string> ExpectedProgramming(const ImageLayout& layout) {
+  std::vector<std::string> expected{"open " + std::to_string(layout.last - layout.first + 1)};
+  for (std::uint32_t s = layout.first; s < layout.last; ++s) {
+    expected.push_back("erase " + std::to_string(s));
+    expected.push_back("write " + std::to_string(s * 16) + "+16");
+  }
+  expected.push_back("erase " + std::to_string(layout.last));
+  expected.push_back("write " + std::to_string(layout.last * 16) + "+" +
+                     std::to_string(layout.tailPages));
+  for (std::uint32_t s = layout.first; s < layout.last; ++s)
+    expected.push_back("read " + std::to_string(s * 16) + "+16");
+  expected.push_back("read " + std::to_string(layout.last * 16) + "+" +
+                     std::to_string(layout.tailPages));
+  return expected;
+}
+
+// The flash holds the image at its sectors, with the rest of its last sector erased.
+void ExpectImageInFlash(const sim::SimBootloader& device, const TestImage& image) {
+  const auto flash = device.Flash();
+  const std::size_t start = std::size_t{image.layout.first} * 4096;
+  ASSERT_TRUE(std::equal(image.data.begin(), image.data.end(), flash.begin() + start))
+      << image.name;
+  const std::size_t end = (std::size_t{image.layout.last} + 1) * 4096;
+  for (std::size_t at = start + image.data.size(); at < end; ++at)
+    ASSERT_EQ(flash[at], 0xFF) << image.name << " at " << at;
+}
+
+// --- Identification ---
+
+TEST_F(WorkflowTest, IdentifiesListsAndEnablesTheStartButton) {
+  Attach({});
+  Publish(StandardImages(), {"Fixed T", "Fixed V", "Demo", "Other"});
+  EXPECT_EQ(IdentifyThread(nullptr), 1u);
+  EXPECT_TRUE(BoxesOf(port).empty());
+  EXPECT_EQ(Utf8(port.Text(ui::kDeviceLabel)), "版本 : [ 2345 ]");
+  EXPECT_THAT(port.List(), ElementsAre(u" 3234  [ Demo ]", u" 3299  [ Other ]"));
+  EXPECT_EQ(port.ListSelection(), 0);
+  EXPECT_EQ(port.Enabled(ui::kImageList), true);
+  EXPECT_EQ(port.Enabled(ui::kStartButton), true);
+  EXPECT_THAT(server.Requests(), ElementsAre("Door3/AB7C.Bin"));
+  WorkflowState& state = State();
+  std::lock_guard lock(state.lock);
+  EXPECT_EQ(state.CatalogRowCount, 4);
+  EXPECT_STREQ(state.ImagePoolSuffix, "7x");
+  EXPECT_STREQ(state.device.ModelCode, "AB7C");
+  EXPECT_NE(state.CatalogTable[0].size, 0u);
+  // The start button is enabled last, after the list.
+  const auto calls = port.Calls();
+  EXPECT_EQ(calls.back().kind, ui::PortCall::Kind::kEnable);
+  EXPECT_EQ(calls.back().control, ui::kStartButton);
+}
+
+TEST_F(WorkflowTest, DeviceLabelShowsBytesOfSixteenOrMoreAsZero) {
+  InfoPageFields fields;
+  fields.version = {0x2B, 0x0C, 0x10, 0x00};
+  Attach(fields);
+  Publish(StandardImages(), {});
+  IdentifyThread(nullptr);
+  EXPECT_EQ(Utf8(port.Text(ui::kDeviceLabel)), "版本 : [ BC00 ]");
+}
+
+struct GateCase {
+  std::uint8_t generation;
+  const char* file;  // empty: passes
+};
+class UpdaterGateTest : public WorkflowTest, public ::testing::WithParamInterface<GateCase> {};
+
+TEST_P(UpdaterGateTest, RefusesADeviceThatNeedsANewerUpdater) {
+  InfoPageFields fields;
+  fields.generation = GetParam().generation;
+  Attach(fields);
+  Publish(StandardImages(), {});
+  const std::uint32_t result = IdentifyThread(nullptr);
+  if (std::string(GetParam().file).empty()) {
+    EXPECT_EQ(result, 1u);
+    EXPECT_TRUE(BoxesOf(port).empty());
+    return;
+  }
+  EXPECT_EQ(result, 0u);
+  EXPECT_THAT(BoxesOf(port),
+              ElementsAre(Box{std::string("請下載最新版更新程式\n[ ") + GetParam().file + " ]",
+                              "更新程式 過時", Icon::kInformation}));
+  EXPECT_EQ(port.ExitCode(), 0);
+  EXPECT_EQ(port.Text(ui::kDeviceLabel), u"") << "the label still shows the search";
+  EXPECT_TRUE(server.Requests().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Generations, UpdaterGateTest,
+                         ::testing::Values(GateCase{0, ""}, GateCase{3, ""},
+                                           GateCase{4, "VQR04.exe"}, GateCase{0xA5, "VQRA5.exe"},
+                                           GateCase{0xFF, "VQRFF.exe"}));
+
+TEST_F(WorkflowTest, NoMemoryForTheCatalogIsError0301) {
+  Attach({});
+  FailNextAllocationOf(kCatalogBufferSize);
+  EXPECT_EQ(IdentifyThread(nullptr), 0u);
+  EXPECT_THAT(BoxesOf(port), ElementsAre(Error("錯誤碼: 0301")));
+  EXPECT_EQ(port.ExitCode(), 0);
+}
+
+struct CatalogFailure {
+  const char* name;
+  std::function<void(WorkflowTest&, LoopbackServer&)> arrange;
+  std::vector<Box> boxes;
+};
+
+class CatalogFailureTest : public WorkflowTest,
+                           public ::testing::WithParamInterface<CatalogFailure> {};
+
+TEST_P(CatalogFailureTest, ShowsItsBoxesInOrderAndEnds) {
+  Attach({});
+  Publish(StandardImages(), {"a", "b", "c"});
+  GetParam().arrange(*this, server);
+  EXPECT_EQ(IdentifyThread(nullptr), 0u);
+  EXPECT_THAT(BoxesOf(port), ElementsAreArray(GetParam().boxes));
+  EXPECT_EQ(port.ExitCode(), 0);
+  EXPECT_EQ(Utf8(port.Text(ui::kDeviceLabel)), "版本 : [ 2345 ]");
+  EXPECT_TRUE(port.List().empty());
+  EXPECT_FALSE(port.Enabled(ui::kStartButton).has_value());
+}
+
+std::vector<std::uint8_t> Catalog(const std::string& model, std::uint8_t generation,
+                                  std::vector<CatalogSpecEntry> entries) {
+  std::string error;
+  return BuildCatalogPackage(model, generation, entries, &error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CatalogFailureTest,
+    ::testing::Values(
+        CatalogFailure{"EmptyBody",
+                       [](WorkflowTest&, LoopbackServer& s) { s.Put("Door3/AB7C.Bin", {}); },
+                       {Error("錯誤碼: 0302 -3"), kAdvice}},
+        CatalogFailure{"NotFoundPage",
+                       [](WorkflowTest&, LoopbackServer& s) { s.Remove("Door3/AB7C.Bin"); },
+                       {Error("錯誤碼: 0302 -7"), kAdvice}},
+        CatalogFailure{"OtherModel",
+                       [](WorkflowTest&, LoopbackServer& s) {
+                         s.Put("Door3/AB7C.Bin", Catalog("ZZ7C", 3, {{"T0Q713.bin", 1, ""}}));
+                       },
+                       {Error("錯誤碼: 0302 -7"), kAdvice}},
+        CatalogFailure{"Damaged",
+                       [](WorkflowTest&, LoopbackServer& s) {
+                         auto bytes = Catalog("AB7C", 3, {{"T0Q713.bin", 1, "x"}});
+                         bytes[40] ^= 0x20;
+                         s.Put("Door3/AB7C.Bin", bytes);
+                       },
+                       {Error("錯誤碼: 0302 -4"), kAdvice}},
+        CatalogFailure{"ConnectionDropped",
+                       [](WorkflowTest&, LoopbackServer& s) { s.Truncate("Door3/AB7C.Bin", 40); },
+                       {Box{"讀檔案出錯!", "網路問題", Icon::kInformation},
+                        Error("錯誤碼: 0302 -9"), kAdvice}},
+        CatalogFailure{
+            "NobodyListening",
+            [](WorkflowTest&, LoopbackServer&) { SetUpdateServerBase("http://127.0.0.1:1/"); },
+            {Box{"無法鏈結伺服器!", "網路問題", Icon::kInformation}, Error("錯誤碼: 0302 -9"),
+             kAdvice}},
+        CatalogFailure{"UrlTooLong",
+                       [](WorkflowTest&, LoopbackServer&) {
+                         SetUpdateServerBase("http://127.0.0.1/" + std::string(80, 'd') + "/");
+                       },
+                       {Error("錯誤碼: 0302 -10"), kAdvice}},
+        CatalogFailure{"OlderGeneration",
+                       [](WorkflowTest&, LoopbackServer& s) {
+                         s.Put("Door3/AB7C.Bin", Catalog("AB7C", 2, {}));
+                       },
+                       {Box{"換個伺服器試試", "下載資料 過時", Icon::kInformation}}},
+        CatalogFailure{"GenerationZero",
+                       [](WorkflowTest&, LoopbackServer& s) {
+                         s.Put("Door3/AB7C.Bin", Catalog("AB7C", 0, {}));
+                       },
+                       {Box{"換個伺服器試試", "下載資料 過時", Icon::kInformation}}},
+        CatalogFailure{
+            "NewerGeneration",
+            [](WorkflowTest&, LoopbackServer& s) {
+              s.Put("Door3/AB7C.Bin", Catalog("AB7C", 0x10, {}));
+            },
+            {Box{"請下載最新版更新程式\n[ VQR10.exe ]", "更新程式 過時", Icon::kInformation}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A catalog whose entry list breaks the format is refused as error 0302 with -8.
+TEST_F(WorkflowTest, RefusesACatalogThatBreaksTheFormat) {
+  Attach({});
+  // A hand-made catalog: one entry whose description never ends within the file.
+  std::vector<std::uint8_t> plain(32, 0);
+  plain[10] = 3;
+  for (const char c : std::string("T0Q713.bin")) plain.push_back(static_cast<std::uint8_t>(c));
+  plain.insert(plain.end(), {0, 0, 0, 1, 0, 'A', 0, 'B', 0});
+  const std::vector<std::uint8_t> content(plain.begin() + 32, plain.end());
+  std::string error;
+  PackageHeaderBytes header;
+  header.at10[0] = 3;
+  server.Put("Door3/AB7C.Bin", BuildPackage("AB7C", kModeCatalog, header, content, &error));
+  EXPECT_EQ(IdentifyThread(nullptr), 0u);
+  EXPECT_THAT(BoxesOf(port), ElementsAre(Error("錯誤碼: 0302 -8"), kAdvice));
+  EXPECT_TRUE(port.List().empty());
+}
+
+struct HeldCase {
+  const char* name;
+  std::string row0, row1;  // names of rows 0 and 1
+  std::array<std::uint8_t, 4> version;
+  std::string pageRow1;
+  bool row0Cleared, row1Cleared;
+};
+class FixedImagesHeldTest : public WorkflowTest, public ::testing::WithParamInterface<HeldCase> {};
+
+TEST_P(FixedImagesHeldTest, ClearsTheSizesOfImagesTheDeviceHolds) {
+  const HeldCase& c = GetParam();
+  InfoPageFields fields;
+  fields.version = c.version;
+  fields.row1 = c.pageRow1;
+  Attach(fields);
+  Publish(
+      {MakeImage(c.row0, 1, 1, 1), MakeImage(c.row1, 2, 2, 1), MakeImage("C0Q234.bin", 3, 3, 1)},
+      {});
+  ASSERT_EQ(IdentifyThread(nullptr), 1u);
+  WorkflowState& state = State();
+  std::lock_guard lock(state.lock);
+  EXPECT_EQ(state.CatalogTable[0].size == 0, c.row0Cleared);
+  EXPECT_EQ(state.CatalogTable[1].size == 0, c.row1Cleared);
+  EXPECT_NE(state.CatalogTable[2].size, 0u) << "optional rows are never cleared";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Versions, FixedImagesHeldTest,
+    ::testing::Values(
+        HeldCase{"BothHeld", "T0Q712.bin", "V0Q345.bin", {0x12, 3, 4, 5}, "345", true, true},
+        HeldCase{"LowercaseHex", "T0Q71a.bin", "V0Q123.bin", {0x1A, 0, 0, 0}, "123", true, true},
+        HeldCase{"UppercaseHex", "T0Q71A.bin", "V0Q124.bin", {0x1A, 0, 0, 0}, "123", true, false},
+        HeldCase{"OtherVersion", "T0Q71B.bin", "V0Q1a0.bin", {0x1A, 0, 0, 0}, "1A0", false, false},
+        HeldCase{
+            "NonHexCountsAsZero", "T0QAG5.bin", "V0Q999.bin", {0x05, 0, 0, 0}, "998", true, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(WorkflowTest, EightRowsListSixLinesInCatalogOrder) {
+  Attach({});
+  std::vector<TestImage> images{MakeImage("T0Q713.bin", 1, 1, 1), MakeImage("V0Q346.bin", 2, 2, 1)};
+  const char* names[] = {"C0Qz09", "C0Qa01", "C0Q555", "C0Q100", "C0Q000", "C0Q777"};
+  for (int k = 0; k < 6; ++k) images.push_back(MakeImage(names[k], 3 + k, 3 + k, 1));
+  Publish(images, {"", "", "Z", "A", "M", "B", std::string(36, 'w'), ""});
+  ASSERT_EQ(IdentifyThread(nullptr), 1u);
+  EXPECT_THAT(port.List(),
+              ElementsAre(u" 3z09  [ Z ]", u" 3a01  [ A ]", u" 3555  [ M ]", u" 3100  [ B ]",
+                          u" 3000  [ " + std::u16string(36, u'w') + u" ]", u" 3777  [  ]"));
+  EXPECT_EQ(port.List()[4].size(), 47u) << "fills the 48-unit line buffer to its last unit";
+  EXPECT_EQ(port.ListSelection(), 0);
+}
+
+TEST_F(WorkflowTest, EmptyCatalogEnablesAnEmptyList) {
+  Attach({});
+  Publish({}, {});
+  ASSERT_EQ(IdentifyThread(nullptr), 1u);
+  EXPECT_TRUE(port.List().empty());
+  EXPECT_EQ(port.ListSelection(), -1);
+  EXPECT_EQ(port.Enabled(ui::kImageList), true);
+  EXPECT_EQ(port.Enabled(ui::kStartButton), true);
+  std::lock_guard lock(State().lock);
+  EXPECT_EQ(State().CatalogRowCount, 0);
+}
+
+// Passes every call on to the recorder; the first time the device label is set (the device is
+// identified, its catalog not yet listed) the window hears of an unplug.
+class UnplugWhileIdentifying final : public ui::WindowPort {
+ public:
+  explicit UnplugWhileIdentifying(ui::RecordingPort& to) : m_to(to) {}
+  void SetText(int control, const std::u16string& text) override {
+    m_to.SetText(control, text);
+    if (control == ui::kDeviceLabel) NoteDeviceRemoved();
+  }
+  void Enable(int control, bool enabled) override { m_to.Enable(control, enabled); }
+  void AppendListItem(const std::u16string& text) override { m_to.AppendListItem(text); }
+  void SelectListItem(int index) override { m_to.SelectListItem(index); }
+  int ListSelection() override { return m_to.ListSelection(); }
+  void ClearList() override { m_to.ClearList(); }
+  std::u16string LoadString(int id) override { return m_to.LoadString(id); }
+  void MessageBox(const std::u16string& text, const std::u16string& caption,
+                  ui::MessageIcon icon) override {
+    m_to.MessageBox(text, caption, icon);
+  }
+  void EndProcess(int code) override { m_to.EndProcess(code); }
+
+ private:
+  ui::RecordingPort& m_to;
+};
+
+TEST_F(WorkflowTest, UnplugDuringIdentificationDropsItsResults) {
+  Attach({});
+  Publish(StandardImages(), {"", "", "Demo", "Other"});
+  UnplugWhileIdentifying unplugging(port);
+  ui::SetPort(&unplugging);
+  EXPECT_EQ(IdentifyThread(nullptr), 0u);
+  ui::SetPort(&port);
+  EXPECT_TRUE(port.List().empty()) << "the list the unplug emptied stays empty";
+  EXPECT_FALSE(port.Enabled(ui::kStartButton).has_value());
+  EXPECT_FALSE(port.ExitCode().has_value());
+  EXPECT_TRUE(BoxesOf(port).empty());
+  // The next arrival is identified as usual.
+  EXPECT_EQ(IdentifyThread(nullptr), 1u);
+  EXPECT_EQ(port.List().size(), 2u);
+}
+
+// --- The update run ---
+
+TEST_F(WorkflowTest, UpdatesBothFixedImagesAndTheSelectedOne) {
+  Attach({});
+  const auto images = StandardImages();
+  Publish(images, {"", "", "Demo", "Other"});
+  ASSERT_EQ(IdentifyThread(nullptr), 1u);
+  port.UserSelects(1);  // row 3
+  ASSERT_EQ(UpdateThread(nullptr), 1u);
+
+  EXPECT_THAT(BoxesOf(port),
+              ElementsAre(Box{"OK\n拔線＋離開程式\nGoodbye.", "更新完成", Icon::kInformation}));
+  EXPECT_FALSE(port.ExitCode().has_value());
+  EXPECT_EQ(Utf8(port.Text(ui::kStartButton)), "- 更 新 完 成 -");
+  EXPECT_EQ(port.Enabled(ui::kStartButton), false);
+  EXPECT_EQ(port.Enabled(ui::kExitButton), true);
+  EXPECT_EQ(port.Enabled(ui::kImageList), false);
+  ExpectImageInFlash(*device, images[0]);
+  ExpectImageInFlash(*device, images[1]);
+  ExpectImageInFlash(*device, images[3]);
+  std::array<std::uint8_t, 256> erased;
+  erased.fill(0xFF);
+  EXPECT_EQ(device->Page(20 * 16), erased) << "row 2 was not selected";
+
+  std::vector<std::string> expected{"read 8175+1"};
+  for (int row : {0, 1, 3}) {
+    const auto programming = ExpectedProgramming(images[row].layout);
+    expected.insert(expected.end(), programming.begin(), programming.end());
+  }
+  expected.push_back("close");
+  EXPECT_EQ(WireCommands(tracePath), expected);
+  EXPECT_THAT(server.Requests(), ElementsAre("Door3/AB7C.Bin", "Pool37x/T0Q713.bin",
+                                             "Pool37x/V0Q346.bin", "Pool37x/C0Q299.bin"));
+  EXPECT_EQ(device->RejectedCommands(), 0u);
+}
+
+TEST_F(WorkflowTest, ProgressTextsFollowEachSector) {
+  Attach({});
+  Publish({MakeImage("T0Q713.bin", 3, 5, 2)}, {});
+  ASSERT_EQ(IdentifyThread(nullptr), 1u);
+  ASSERT_EQ(UpdateThread(nullptr), 1u);
+  std::vector<std::string> captions;
+  for (const auto& caption : Captions()) captions.push_back(Utf8(caption));
+  EXPECT_THAT(captions, ElementsAre("下載更新檔中...", "[     3 ]", "T -     2 -", "T -     1 -",
+                                    "Verify T -     2 -", "Verify T -     1 -",
+                                    "Verify T Complete!", "- 更 新 完 成 -"));
+}
+
+struct SelectionCase {
+  const char* name;
+  int selection;
+  bool holdsFixed;  // the device already holds rows 0 and 1
+  std::vector<std::string> requested;
+  std::vector<char> letters;
+};
+class RowSelectionTest : public WorkflowTest,
+                         public ::testing::WithParamInterface<SelectionCase> {};
+
+TEST_P(RowSelectionTest, InstallsTheRowsThatApply) {
+  const SelectionCase& c = GetParam();
+  InfoPageFields fields;
+  if (c.holdsFixed) {
+    fields.version[0] = 0x13;
+    fields.row1 = "346";
+  }
+  Attach(fields);
+  Publish(StandardImages(), {});
+  ASSERT_EQ(IdentifyThread(nullptr), 1u);
+  port.UserSelects(c.selection);
+  std::vector<char> letters;
+  SetProgressObserver([&](const ProgramProgress& p) {
+    if (letters.empty() || letters.back() != p.letter) letters.push_back(p.letter);
+  });
+  ASSERT_EQ(UpdateThread(nullptr), 1u);
+  SetProgressObserver(nullptr);
+  std::vector<std::string> requested = server.Requests();
+  requested.erase(requested.begin());  // the catalog
+  EXPECT_EQ(requested, c.requested);
+  EXPECT_EQ(letters, c.letters);
+  EXPECT_EQ(WireCommands(tracePath).back(), "close");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, RowSelectionTest,
+    ::testing::Values(
+        SelectionCase{
+            "NothingSelected", -1, false, {"Pool37x/T0Q713.bin", "Pool37x/V0Q346.bin"}, {'T', 'V'}},
+        SelectionCase{"FixedHeldFirstItem", 0, true, {"Pool37x/C0Q234.bin"}, {'C'}},
+        SelectionCase{"AllSkipped", -1, true, {}, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(WorkflowTest, TwoRowCatalogInstallsBothWhateverTheSelection) {
+  Attach({});
+  Publish({MakeImage("T0Q713.bin", 1, 1, 1), MakeImage("V0Q346.bin", 2, 2, 1)}, {});
+  ASSERT_EQ(IdentifyThread(nullptr), 1u);
+  EXPECT_TRUE(port.List().empty());
+  port.UserSelects(3);
+  ASSERT_EQ(UpdateThread(nullptr), 1u);
+  EXPECT_EQ(server.Requests().size(), 3u);
+}
+
+TEST_F(WorkflowTest, ZeroSizedRowIsSkippedAndEmptyCatalogStillCloses) {
+  Attach({});
+  Publish({}, {});
+  ASSERT_EQ(IdentifyThread(nullptr), 1u);
+  ASSERT_EQ(UpdateThread(nullptr), 1u);
+  EXPECT_EQ(server.Requests().size(), 1u);
+  EXPECT_EQ(WireCommands(tracePath), (std::vector<std::string>{"read 8175+1", "close"}));
+  EXPECT_EQ(BoxesOf(port).size(), 1u);
+}
+
+struct RunFailure {
+  const char* name;
+  std::function<void(WorkflowTest&, LoopbackServer&, sim::SimBootloader&)> arrange;
+  std::vector<Box> boxes;
+  const char* lastCaption;
+};
+class RunFailureTest : public WorkflowTest, public ::testing::WithParamInterface<RunFailure> {};
+
+TEST_P(RunFailureTest, ShowsItsErrorAndEndsWithoutClosing) {
+  Attach({});
+  Publish(StandardImages(), {});
+  ASSERT_EQ(IdentifyThread(nullptr), 1u);
+  GetParam().arrange(*this, server, *device);
+  EXPECT_EQ(UpdateThread(nullptr), 0u);
+  EXPECT_THAT(BoxesOf(port), ElementsAreArray(GetParam().boxes));
+  EXPECT_EQ(port.ExitCode(), 0);
+  EXPECT_EQ(Utf8(Captions().back()), GetParam().lastCaption);
+  for (const auto& caption : Captions()) EXPECT_NE(Utf8(caption), "- 更 新 完 成 -");
+  for (const auto& command : WireCommands(tracePath)) EXPECT_NE(command, "close");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, RunFailureTest,
+    ::testing::Values(
+        RunFailure{"NoMemoryAtRow1",
+                   [](WorkflowTest&, LoopbackServer&, sim::SimBootloader&) {
+                     std::lock_guard lock(State().lock);
+                     FailNextAllocationOf(State().CatalogTable[1].size + 128);
+                   },
+                   {Error("錯誤碼: 0401+ 1")},
+                   "下載更新檔中..."},
+        RunFailure{"SizeOverflows",
+                   [](WorkflowTest&, LoopbackServer&, sim::SimBootloader&) {
+                     std::lock_guard lock(State().lock);
+                     State().CatalogTable[0].size = 0xFFFFFFF0u;
+                   },
+                   {Error("錯誤碼: 0401+ 0")},
+                   "下載更新檔中..."},
+        RunFailure{"WrongLength",
+                   [](WorkflowTest& t, LoopbackServer& s, sim::SimBootloader&) {
+                     auto image = t.StandardImages()[0].package;
+                     image.push_back(0);
+                     s.Put("Pool37x/T0Q713.bin", image);
+                   },
+                   {Error("錯誤碼: 0402 -3")},
+                   "下載更新檔中..."},
+        RunFailure{"ImageOfAnotherModel",
+                   [](WorkflowTest&, LoopbackServer& s, sim::SimBootloader&) {
+                     s.Put("Pool37x/T0Q713.bin", MakeImage("T0ZZZZ", 3, 5, 2).package);
+                   },
+                   {Error("錯誤碼: 0402 -7")},
+                   "下載更新檔中..."},
+        RunFailure{"DownloadFails",
+                   [](WorkflowTest&, LoopbackServer& s, sim::SimBootloader&) {
+                     s.Truncate("Pool37x/V0Q346.bin", 100);
+                   },
+                   {Box{"讀檔案出錯!", "網路問題", Icon::kInformation}, Error("錯誤碼: 0402 -9")},
+                   "下載更新檔中..."},
+        RunFailure{"RangeBeyondTheData",
+                   [](WorkflowTest&, LoopbackServer& s, sim::SimBootloader&) {
+                     // A package whose range asks for more sectors than it carries.
+                     const TestImage small = MakeImage("T0Q713.bin", 3, 3, 1);
+                     std::string error;
+                     PackageHeaderBytes header;
+                     header.at24[3] = 1;  // tail pages
+                     header.at24[5] = 3;  // first sector 3
+                     header.at24[7] = 9;  // last sector 9
+                     s.Put("Pool37x/T0Q713.bin",
+                           BuildPackage("Q713", kModeImage, header, small.data, &error));
+                   },
+                   {Error("錯誤碼: 0402 -11")},
+                   "下載更新檔中..."},
+        RunFailure{"FlippedBits",
+                   [](WorkflowTest&, LoopbackServer&, sim::SimBootloader& d) {
+                     d.FlipBitsOnRead(20 * 16 + 5, 7, 5, 0x80);  // row 2, a full sector
+                   },
+                   {Error("錯誤碼: 0403+ 2\n    4128\n       5")},
+                   "Verify C Complete!"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(WorkflowTest, ReadBackThatNeverArrivesIsAMismatchNotASuccess) {
+  Attach({});
+  Publish({MakeImage("T0Q713.bin", 7, 7, 3)}, {});
+  ASSERT_EQ(IdentifyThread(nullptr), 1u);
+  backend.SetTransferBound(std::chrono::milliseconds(20));
+  device->NeverAnswerReads(true);
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(UpdateThread(nullptr), 0u);
+  ::testing::internal::GetCapturedStdout();
+  // One sector with 3 pages, written then never read back: all 768 bytes are unproven.
+  EXPECT_THAT(BoxesOf(port), ElementsAre(Error("錯誤碼: 0403+ 0\n     800\n     768")));
+}
+
+TEST_F(WorkflowTest, SecondPressWhileRunningIsIgnored) {
+  Attach({});
+  Publish({MakeImage("T0Q713.bin", 1, 2, 16)}, {});
+  ASSERT_EQ(IdentifyThread(nullptr), 1u);
+  device->SetPacing(std::chrono::microseconds(200), std::chrono::microseconds(0));
+  std::thread first([] { UpdateThread(nullptr); });
+  while (!UpdateRunning()) std::this_thread::yield();
+  EXPECT_EQ(UpdateThread(nullptr), 0u);
+  first.join();
+  EXPECT_EQ(device->TestCommands().size(), 2u) << "one opening and one closing command";
+}
+
+}  // namespace
+}  // namespace vqr::testing
