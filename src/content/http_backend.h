@@ -1,0 +1,90 @@
+// The HTTP backend seam: the platform operations under FetchUrl.
+//
+// FetchUrl keeps the chunk loop, the capacity bound, the local file and the message boxes
+// once, for every platform. A backend provides one GET, read piece by piece, with:
+//   * the user agent "Agent%ld" formatted with a millisecond counter (milliseconds since the
+//     system started, printed as a signed 32-bit number);
+//   * the extra request header "Accept: */*";
+//   * no cached copy, neither from a local cache nor from a proxy, and nothing stored in a
+//     local cache;
+//   * redirects followed;
+//   * the system's proxy configuration.
+// Backends: WinINet (Windows) and libcurl (everywhere else). Both are defined by the
+// vqr_http_platform library; a program that calls FetchUrl links it.
+//
+// Decisions this seam fixes for every backend:
+//
+// * Time bounds. A server that accepts the connection and then sends nothing must not hang
+//   the updater forever. Two bounds apply, both those of WinINet's defaults:
+//     - kDefaultConnectTimeoutMs (60 s) for the TCP connection to be made;
+//     - kDefaultReceiveTimeoutMs (30 s) for any single wait for data from the server, both
+//       for the response headers and for each piece of the body.
+//   There is no bound on the whole transfer: a slow server that keeps sending is waited for.
+//   WinINet applies these as its own defaults; the libcurl backend sets the same values.
+//   Tests shorten them with SetTimeouts().
+// * A stall while waiting for the response headers is a failure to open the URL; a stall
+//   within the body is a failed read.
+// * The response's status code and declared length are not examined: whatever body the
+//   client hands back is the download. A body that ends before the length the server declared
+//   (the connection closed early) is a failed read where the client reports it as such.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace vqr {
+
+inline constexpr std::uint32_t kDefaultConnectTimeoutMs = 60000;
+inline constexpr std::uint32_t kDefaultReceiveTimeoutMs = 30000;
+
+struct HttpTimeouts {
+  std::uint32_t connectMs = kDefaultConnectTimeoutMs;
+  std::uint32_t receiveMs = kDefaultReceiveTimeoutMs;
+};
+
+// One GET request whose response headers have arrived. Destroying it releases the request
+// (and its connection).
+class HttpRequest {
+ public:
+  virtual ~HttpRequest() = default;
+
+  // Reads up to `capacity` further body bytes into `chunk` (capacity > 0). Blocks until at
+  // least one byte has arrived, the body has ended, or the read failed; a wait for data is
+  // bounded by the receive timeout. Returns true with *count > 0 for data, true with
+  // *count == 0 when the body is complete, and false when the read failed (the connection
+  // broke, the body was cut short, the bound ran out). Never stores more than `capacity`
+  // bytes.
+  virtual bool Read(std::uint8_t* chunk, std::uint32_t capacity, std::uint32_t* count) = 0;
+};
+
+// The client opened with the user agent. Destroying it releases the client; every request
+// made under it must have been destroyed first.
+class HttpClient {
+ public:
+  virtual ~HttpClient() = default;
+
+  // Issues a GET of `url` (an absolute http URL) and blocks until the response headers have
+  // arrived (bounded by the connect and receive timeouts). Returns null when the URL cannot
+  // be opened: a malformed URL, a name that does not resolve, a refused connection, a bound
+  // that ran out. Any response counts as opened, whatever its status.
+  virtual std::unique_ptr<HttpRequest> OpenUrl(const char* url) = 0;
+};
+
+class HttpBackend {
+ public:
+  virtual ~HttpBackend() = default;
+
+  // Opens a client with the user agent formatted now. Null when the platform's client
+  // cannot be opened. Non-blocking apart from the platform's initialisation.
+  virtual std::unique_ptr<HttpClient> OpenClient() = 0;
+
+  // The time bounds for clients opened from now on. Thread-safe.
+  virtual void SetTimeouts(const HttpTimeouts& timeouts) = 0;
+  virtual HttpTimeouts Timeouts() const = 0;
+};
+
+// The platform's backend, defined by vqr_http_platform (WinINet or libcurl). Valid for the
+// whole process.
+HttpBackend& PlatformHttpBackend();
+
+}  // namespace vqr

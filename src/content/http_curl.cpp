@@ -1,0 +1,233 @@
+// The libcurl HTTP backend: one GET per request, driven through a multi handle so that the
+// body can be pulled piece by piece like the platform reads of the Windows client.
+#include <curl/curl.h>
+#include <time.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "content/http_backend.h"
+
+namespace vqr {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds since the system started, as a signed 32-bit number like the Windows counter.
+std::int32_t MillisecondCounter() {
+  timespec now{};
+  clock_gettime(CLOCK_BOOTTIME, &now);
+  const std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                           static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(ms));
+}
+
+bool GlobalInit() {
+  static const bool ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  return ok;
+}
+
+class CurlRequest final : public HttpRequest {
+ public:
+  CurlRequest(const std::string& agent, const HttpTimeouts& timeouts)
+      : m_receiveMs(timeouts.receiveMs) {
+    m_pending.reserve(CURL_MAX_WRITE_SIZE);
+    m_easy = curl_easy_init();
+    m_multi = curl_multi_init();
+    m_headers = curl_slist_append(m_headers, "Accept: */*");
+    m_headers = curl_slist_append(m_headers, "Cache-Control: no-cache");
+    m_headers = curl_slist_append(m_headers, "Pragma: no-cache");
+    if (m_easy == nullptr || m_multi == nullptr || m_headers == nullptr) return;
+    curl_easy_setopt(m_easy, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_USERAGENT, agent.c_str());
+    curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_headers);
+    curl_easy_setopt(m_easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_MAXREDIRS, 30L);
+    curl_easy_setopt(m_easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(m_easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connectMs));
+    curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &CurlRequest::OnBody);
+    curl_easy_setopt(m_easy, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(m_easy, CURLOPT_HEADERFUNCTION, &CurlRequest::OnHeader);
+    curl_easy_setopt(m_easy, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(m_easy, CURLOPT_PREREQFUNCTION, &CurlRequest::OnConnected);
+    curl_easy_setopt(m_easy, CURLOPT_PREREQDATA, this);
+    m_ready = true;
+  }
+
+  ~CurlRequest() override {
+    if (m_added) curl_multi_remove_handle(m_multi, m_easy);
+    if (m_easy != nullptr) curl_easy_cleanup(m_easy);
+    if (m_multi != nullptr) curl_multi_cleanup(m_multi);
+    curl_slist_free_all(m_headers);
+  }
+
+  // Starts the GET and waits for the final response's headers. False when the URL cannot be
+  // opened.
+  bool Open(const char* url) {
+    if (!m_ready || url == nullptr) return false;
+    if (curl_easy_setopt(m_easy, CURLOPT_URL, url) != CURLE_OK) return false;
+    if (curl_multi_add_handle(m_multi, m_easy) != CURLM_OK) return false;
+    m_added = true;
+    m_lastActivity = Clock::now();
+    while (!m_headersDone && !m_finished)
+      if (!Drive()) return false;
+    return m_headersDone || m_result == CURLE_OK;
+  }
+
+  bool Read(std::uint8_t* chunk, std::uint32_t capacity, std::uint32_t* count) override {
+    *count = 0;
+    for (;;) {
+      if (m_pendingPos < m_pending.size()) {
+        const std::size_t left = m_pending.size() - m_pendingPos;
+        const std::size_t n = left < capacity ? left : capacity;
+        std::memcpy(chunk, m_pending.data() + m_pendingPos, n);
+        m_pendingPos += n;
+        *count = static_cast<std::uint32_t>(n);
+        if (m_pendingPos == m_pending.size()) {
+          m_pending.clear();
+          m_pendingPos = 0;
+          if (m_paused) {
+            m_paused = false;
+            curl_easy_pause(m_easy, CURLPAUSE_CONT);  // may deliver the held data at once
+          }
+        }
+        return true;
+      }
+      if (m_finished) return m_result == CURLE_OK;
+      if (!Drive()) return false;
+    }
+  }
+
+ private:
+  // Runs the transfer a little: until something happened or the idle bound ran out. False
+  // when the bound ran out or the multi handle failed.
+  bool Drive() {
+    int running = 0;
+    if (curl_multi_perform(m_multi, &running) != CURLM_OK) return false;
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(m_multi, &queued)) {
+      if (message->msg == CURLMSG_DONE) {
+        m_finished = true;
+        m_result = message->data.result;
+      }
+    }
+    if (m_finished || m_pendingPos < m_pending.size()) return true;
+    // The connection phase is bounded by libcurl's connect timeout; from the moment the
+    // connection stands, every wait for data is bounded by the receive timeout.
+    const auto now = Clock::now();
+    const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(now - m_lastActivity);
+    if (m_connected && idle.count() >= static_cast<long long>(m_receiveMs)) return false;
+    const long long left = m_connected ? m_receiveMs - idle.count() : 100;
+    const int waitMs = static_cast<int>(left < 100 ? left : 100);
+    return curl_multi_poll(m_multi, nullptr, 0, waitMs, nullptr) == CURLM_OK;
+  }
+
+  static size_t OnBody(char* data, size_t size, size_t count, void* user) {
+    auto* self = static_cast<CurlRequest*>(user);
+    const std::size_t n = size * count;
+    if (self->m_pendingPos < self->m_pending.size()) {
+      self->m_paused = true;  // the reader has not taken the last piece yet
+      return CURL_WRITEFUNC_PAUSE;
+    }
+    self->m_pending.assign(data, data + n);
+    self->m_pendingPos = 0;
+    self->m_headersDone = true;
+    self->m_lastActivity = Clock::now();
+    return n;
+  }
+
+  static size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+    auto* self = static_cast<CurlRequest*>(user);
+    const std::size_t n = size * count;
+    self->m_lastActivity = Clock::now();
+    if (n <= 2 && n > 0 && (data[0] == '\r' || data[0] == '\n')) {
+      // The end of one response's headers: it is the final one unless it is an interim
+      // response or a redirect that libcurl is about to follow.
+      long status = 0;
+      curl_easy_getinfo(self->m_easy, CURLINFO_RESPONSE_CODE, &status);
+      char* location = nullptr;
+      curl_easy_getinfo(self->m_easy, CURLINFO_REDIRECT_URL, &location);
+      const bool interim = status >= 100 && status < 200;
+      const bool followed = status >= 300 && status < 400 && location != nullptr;
+      if (!interim && !followed) self->m_headersDone = true;
+    }
+    return n;
+  }
+
+  static int OnConnected(void* user, char*, char*, int, int) {
+    auto* self = static_cast<CurlRequest*>(user);
+    self->m_connected = true;
+    self->m_lastActivity = Clock::now();
+    return CURL_PREREQFUNC_OK;
+  }
+
+  CURL* m_easy = nullptr;
+  CURLM* m_multi = nullptr;
+  curl_slist* m_headers = nullptr;
+  bool m_ready = false;
+  bool m_added = false;
+  bool m_connected = false;
+  bool m_headersDone = false;
+  bool m_finished = false;
+  bool m_paused = false;
+  CURLcode m_result = CURLE_OK;
+  std::uint32_t m_receiveMs;
+  Clock::time_point m_lastActivity;
+  std::vector<std::uint8_t> m_pending;  // one piece from libcurl, at most CURL_MAX_WRITE_SIZE
+  std::size_t m_pendingPos = 0;
+};
+
+class CurlClient final : public HttpClient {
+ public:
+  CurlClient(std::string agent, const HttpTimeouts& timeouts)
+      : m_agent(std::move(agent)), m_timeouts(timeouts) {}
+
+  std::unique_ptr<HttpRequest> OpenUrl(const char* url) override {
+    auto request = std::make_unique<CurlRequest>(m_agent, m_timeouts);
+    if (!request->Open(url)) return nullptr;
+    return request;
+  }
+
+ private:
+  std::string m_agent;
+  HttpTimeouts m_timeouts;
+};
+
+class CurlBackend final : public HttpBackend {
+ public:
+  std::unique_ptr<HttpClient> OpenClient() override {
+    if (!GlobalInit()) return nullptr;
+    char agent[32];
+    std::snprintf(agent, sizeof agent, "Agent%ld", static_cast<long>(MillisecondCounter()));
+    return std::make_unique<CurlClient>(agent, Timeouts());
+  }
+  void SetTimeouts(const HttpTimeouts& timeouts) override {
+    std::lock_guard lock(m_mutex);
+    m_timeouts = timeouts;
+  }
+  HttpTimeouts Timeouts() const override {
+    std::lock_guard lock(m_mutex);
+    return m_timeouts;
+  }
+
+ private:
+  mutable std::mutex m_mutex;
+  HttpTimeouts m_timeouts;
+};
+
+}  // namespace
+
+HttpBackend& PlatformHttpBackend() {
+  static CurlBackend backend;
+  return backend;
+}
+
+}  // namespace vqr
