@@ -95,8 +95,8 @@ std::uint32_t ProgramImage(std::span<const std::uint8_t> image, char letter) {
   PrimeForReadBack(sector, tail, tailBytes);
   g_hidCmd.ReadPages(sector, range.last * kPagesPerSector, range.tailPages);
   differing += CountDifferences(sector, tail, tailBytes);
-  port.SetText(ui::kStartButton, ui::FormatText(u"Verify %c Complete!", {letter}));
   Report({letter, true, sectors, sectors});
+  port.SetText(ui::kStartButton, ui::FormatText(u"Verify %c Complete!", {letter}));
   return differing;
 }
 

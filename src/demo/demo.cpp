@@ -1,0 +1,104 @@
+#include "demo/demo.h"
+
+#include "content/package.h"
+#include "device/chidcmd.h"
+#include "workflow/catalog.h"
+
+namespace vqr::demo {
+
+namespace {
+
+constexpr char kModel[] = "DM3A";
+
+std::vector<std::uint8_t> Pattern(std::size_t size, std::uint32_t state) {
+  std::vector<std::uint8_t> data(size);
+  for (std::uint8_t& byte : data) {
+    state = state * 1103515245u + 12345u;
+    byte = static_cast<std::uint8_t>(state >> 16);
+  }
+  return data;
+}
+
+}  // namespace
+
+SampleContent MakeSampleContent() {
+  SampleContent content;
+  std::array<std::uint8_t, 256>& page = content.infoPage;
+  page.fill(0);
+  // The device holds row 0 version 0x21 and row 1 version "100"; it shows 1 0 0 2.
+  page[0] = 0x21;
+  page[1] = 0;
+  page[2] = 0;
+  page[3] = 2;
+  page[4] = '1';
+  page[5] = '0';
+  page[6] = '0';
+  page[7] = kUpdaterGeneration;
+  for (int i = 0; i < 4; ++i) page[12 + i] = static_cast<std::uint8_t>(kModel[i]);
+
+  struct Sample {
+    const char* name;  // characters 2 to 5 are the image's model code
+    std::uint16_t first, last;
+    std::uint8_t tail;
+    const char* description;
+  };
+  const Sample samples[] = {
+      {"BT3A22.bin", 2, 5, 8, "開機程式"},  // row 0: version 0x22, newer than the device's
+      {"MF3101.bin", 8, 12, 16, "主程式"},  // row 1: version "101"
+      {"OP3301.bin", 16, 18, 4, "繁體中文介面"},
+      {"OP3302.bin", 16, 18, 4, "English interface"},
+      {"OP3303.bin", 16, 17, 0, "日本語インターフェース"},
+  };
+  std::vector<CatalogSpecEntry> entries;
+  std::uint32_t pattern = 1;
+  for (const Sample& sample : samples) {
+    const ImageLayout layout{sample.first, sample.last, sample.tail};
+    const std::string name = sample.name;
+    std::string error;
+    auto package =
+        BuildImagePackage(name.substr(2, 4), layout, Pattern(layout.DataSize(), pattern++), &error);
+    entries.push_back({name, static_cast<std::uint32_t>(package.size()), sample.description});
+    content.files["Pool3" + std::string(1, kModel[2]) + "x/" + name] = std::move(package);
+  }
+  std::string error;
+  content.files[std::string("Door3/") + kModel + ".Bin"] =
+      BuildCatalogPackage(kModel, kUpdaterGeneration, entries, &error);
+  return content;
+}
+
+Demo::Demo() : m_content(MakeSampleContent()) {
+  m_device = std::make_unique<sim::SimBootloader>(m_content.infoPage);
+  // A full-speed device: one report per millisecond, 20 ms for a sector erase.
+  m_device->SetPacing(std::chrono::microseconds(1000), std::chrono::microseconds(20000));
+}
+
+Demo::~Demo() {
+  m_stop.store(true);
+  if (m_plugger.joinable()) m_plugger.join();
+  if (&g_hidCmd.m_io.Backend() == &m_backend) g_hidCmd.m_io.UseBackend(hid::PlatformHidBackend());
+}
+
+bool Demo::Start(std::chrono::milliseconds plugDelay) {
+  m_server = ServeFiles(m_content.files);
+  if (!m_server) return false;
+  SetUpdateServerBase(m_server->Base());
+  g_hidCmd.m_io.UseBackend(m_backend);
+  if (plugDelay.count() <= 0) {
+    m_backend.Plug(m_device.get());
+    return true;
+  }
+  m_plugger = std::thread([this, plugDelay] {
+    const auto until = std::chrono::steady_clock::now() + plugDelay;
+    while (!m_stop.load() && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!m_stop.load()) m_backend.Plug(m_device.get());
+  });
+  return true;
+}
+
+Demo* StartDemo(std::chrono::milliseconds plugDelay) {
+  static Demo demo;
+  return demo.Start(plugDelay) ? &demo : nullptr;
+}
+
+}  // namespace vqr::demo

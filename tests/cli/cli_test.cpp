@@ -1,0 +1,171 @@
+// vqr03-cli as a process: its lines, its exit codes and its files.
+#include <gmock/gmock.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "content/package.h"
+#include "demo/demo.h"
+
+namespace {
+
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+struct CliRun {
+  int exitCode = -1;
+  std::vector<std::string> lines;
+  bool Has(const std::string& line) const {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
+};
+
+CliRun RunCli(const std::string& arguments) {
+  const std::string command = std::string(VQR_CLI_PATH) + " " + arguments + " 2>/dev/null";
+  CliRun run;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return run;
+  std::string output;
+  std::array<char, 4096> buffer;
+  while (std::size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe))
+    output.append(buffer.data(), n);
+  const int status = pclose(pipe);
+  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::istringstream in(output);
+  for (std::string line; std::getline(in, line);) run.lines.push_back(line);
+  return run;
+}
+
+std::string TempPath(const std::string& name) {
+  return ::testing::TempDir() + name;
+}
+
+std::vector<std::uint8_t> ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteAll(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+// The sample image `name` as the demo serves it: its sectors and the data they receive.
+struct Placed {
+  vqr::ImageLayout layout;
+  std::vector<std::uint8_t> data;
+};
+Placed SampleImage(const std::string& name) {
+  const auto content = vqr::demo::MakeSampleContent();
+  std::vector<std::uint8_t> package = content.files.at("Pool33x/" + name);
+  vqr::CheckPackage(package.data(), static_cast<std::int32_t>(package.size()),
+                    std::string_view(name).substr(2, 4), vqr::kModeImage);
+  Placed placed;
+  placed.layout = vqr::DecodeImageLayout(
+      std::span<const std::uint8_t, vqr::kPackageHeaderSize>(package.data(), 32));
+  placed.data.assign(package.begin() + 32, package.end());
+  return placed;
+}
+
+bool InFlash(const std::vector<std::uint8_t>& flash, const Placed& image) {
+  const std::size_t at = std::size_t{image.layout.first} * 4096;
+  return flash.size() >= at + image.data.size() &&
+         std::equal(image.data.begin(), image.data.end(), flash.begin() + at);
+}
+
+TEST(Cli, DemoRunsTheWholeUpdateAndWritesTheFlash) {
+  const std::string flashPath = TempPath("demo.flash");
+  const CliRun run = RunCli("--demo --yes --sim-flash-out " + flashPath);
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.lines.front(), "device: 尋 找 中.....   0");
+  EXPECT_TRUE(run.Has("device: 版本 : [ 1002 ]"));
+  EXPECT_TRUE(run.Has("list:  2301  [ 繁體中文介面 ]"));
+  EXPECT_TRUE(run.Has("message [更新完成]: OK\\n拔線＋離開程式\\nGoodbye."));
+  EXPECT_EQ(run.lines.back(), "button: - 更 新 完 成 -");
+  const auto flash = ReadAll(flashPath);
+  ASSERT_EQ(flash.size(), 8192u * 256u);
+  EXPECT_TRUE(InFlash(flash, SampleImage("BT3A22.bin")));
+  EXPECT_TRUE(InFlash(flash, SampleImage("MF3101.bin")));
+  EXPECT_TRUE(InFlash(flash, SampleImage("OP3301.bin")));
+}
+
+TEST(Cli, ListStopsAfterTheListing) {
+  for (const char* arguments : {"--demo --list", "--demo", "--demo --list --yes"}) {
+    const CliRun run = RunCli(arguments);
+    EXPECT_EQ(run.exitCode, 0) << arguments;
+    EXPECT_TRUE(run.Has("list:  2303  [ 日本語インターフェース ]")) << arguments;
+    for (const std::string& line : run.lines)
+      EXPECT_EQ(line.rfind("button:", 0), std::string::npos);
+  }
+}
+
+TEST(Cli, ChoosesTheOptionalImage) {
+  const std::string flashPath = TempPath("choice.flash");
+  CliRun run = RunCli("--demo --yes --no-image --sim-flash-out " + flashPath);
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_THAT(run.lines, Not(Contains(HasSubstr("button: Verify C"))));
+  EXPECT_THAT(run.lines, Contains("button: Verify V Complete!"));
+  auto flash = ReadAll(flashPath);
+  EXPECT_EQ(flash[16 * 4096], 0xFF) << "no optional image written";
+
+  run = RunCli("--demo --yes --image 1 --sim-flash-out " + flashPath);
+  EXPECT_EQ(run.exitCode, 0);
+  flash = ReadAll(flashPath);
+  EXPECT_TRUE(InFlash(flash, SampleImage("OP3302.bin")));
+}
+
+TEST(Cli, BadArgumentsExitWithTwo) {
+  const std::string shortInfo = TempPath("short.info");
+  WriteAll(shortInfo, std::vector<std::uint8_t>(10, 0));
+  for (const std::string& arguments :
+       {std::string("--image 1 --no-image"), std::string("--server ftp://host/"),
+        std::string("--server http://host"), std::string("--sim-flash-out x.bin"),
+        std::string("--simulate /nonexistent/info"), "--simulate " + shortInfo,
+        std::string("--demo --yes --image 7"), std::string("--wait -1"), std::string("--bogus")}) {
+    EXPECT_EQ(RunCli(arguments).exitCode, 2) << arguments;
+  }
+}
+
+TEST(Cli, FailuresTheWindowWouldReportExitWithOne) {
+  const std::string info = TempPath("device.info");
+  std::vector<std::uint8_t> page(256, 0);
+  page[7] = 3;
+  for (int i = 0; i < 4; ++i) page[12 + i] = static_cast<std::uint8_t>("AB7C"[i]);
+  WriteAll(info, page);
+  const std::string trace = TempPath("cli.trace");
+  std::remove(trace.c_str());
+  const CliRun run =
+      RunCli("--simulate " + info + " --server http://127.0.0.1:1/ --yes --trace " + trace);
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_THAT(run.lines,
+              testing::ElementsAre("device: 尋 找 中.....   0", "device: 版本 : [ 0000 ]",
+                                   "message [網路問題]: 無法鏈結伺服器!",
+                                   "message [執行時錯誤]: 錯誤碼: 0302 -9",
+                                   "message [錯誤分析]: 請檢查網路連線後重試"));
+  std::ifstream traced(trace);
+  std::string first;
+  std::getline(traced, first);
+  EXPECT_EQ(first.substr(0, 42), "OUT 00d20eef1f00000100000069e3be938c040000");
+
+  page[7] = 4;
+  WriteAll(info, page);
+  const CliRun outdated = RunCli("--simulate " + info + " --list");
+  EXPECT_EQ(outdated.exitCode, 1);
+  EXPECT_TRUE(outdated.Has("message [更新程式 過時]: 請下載最新版更新程式\\n[ VQR04.exe ]"));
+}
+
+TEST(Cli, NoDeviceWithinTheWaitExitsWithOne) {
+  const CliRun run = RunCli("--wait 0");
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.lines, std::vector<std::string>{"device: 尋 找 中.....   0"});
+}
+
+}  // namespace
