@@ -1,0 +1,278 @@
+#include "ui/qt/main_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDialog>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QKeySequence>
+#include <QLabel>
+#include <QMetaObject>
+#include <QPointer>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+#include <QThread>
+#include <mutex>
+
+#include "device/chidcmd.h"
+#include "device/hid_backend.h"
+#include "ui/string_table.h"
+#include "ui/text_format.h"
+#include "ui/window_port.h"
+#include "workflow/workers.h"
+
+namespace vqr::ui::qt {
+
+namespace {
+
+QString ToQString(const std::u16string& text) {
+  return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QString Entry(int id) {
+  return ToQString(StringTableEntry(id));
+}
+
+// The searching text of the device label: entry 136 formatted with the count.
+QString SearchText(int count) {
+  return ToQString(FormatText(StringTableEntry(kStrSearching), {count}));
+}
+
+// Removal notices of a HID backend arrive on whatever thread noticed them. The relay outlives
+// every window (a backend keeps its listener after the window is gone), and hands a notice to
+// the window that is current, on that window's thread.
+struct RemovalRelay {
+  std::mutex mutex;
+  QPointer<MainWindow> window;
+};
+
+RemovalRelay& Relay() {
+  static RemovalRelay relay;
+  return relay;
+}
+
+void RelayRemoval(void* context, const std::u16string& path, std::uint16_t vendor) {
+  (void)path;
+  auto* relay = static_cast<RemovalRelay*>(context);
+  std::lock_guard lock(relay->mutex);
+  MainWindow* window = relay->window.data();
+  if (window == nullptr) return;
+  // Direct when raised on the GUI thread, posted otherwise; a posted notice is dropped if the
+  // window is destroyed before it runs.
+  QMetaObject::invokeMethod(
+      window, [window, vendor] { window->OnInterfaceRemoved(vendor); }, Qt::AutoConnection);
+}
+
+// Dialog units to pixels for `font`, the way dialog templates are laid out: a horizontal unit is
+// a quarter of the font's average character width, a vertical unit an eighth of its height.
+struct DialogUnits {
+  explicit DialogUnits(const QFont& font) {
+    const QFontMetrics metrics(font);
+    const QString letters = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    baseX = (metrics.horizontalAdvance(letters) / 26 + 1) / 2;
+    baseY = metrics.height();
+  }
+  QRect Rect(int x, int y, int width, int height) const {
+    return QRect(X(x), Y(y), X(width), Y(height));
+  }
+  int X(int units) const { return units * baseX / 4; }
+  int Y(int units) const { return units * baseY / 8; }
+  int baseX;
+  int baseY;
+};
+
+}  // namespace
+
+QString ControlObjectName(int id) {
+  return QStringLiteral("0x") + QStringLiteral("%1").arg(id, 2, 16, QLatin1Char('0')).toUpper();
+}
+
+QString WindowTitle() {
+  return ToQString(FormatText(u" VQR03   [%2d.%2d ]", {kProgramMajor, kProgramMinor}));
+}
+
+MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
+  if (!m_options.startWorker) m_options.startWorker = vqr::StartWorker;
+
+  setObjectName(Entry(kStrClassName));
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+  setWindowTitle(WindowTitle());
+  resize(400, 400);
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QRect desktop = screen->geometry();
+    move(desktop.x() + desktop.width() / 2 - 200, desktop.y() + desktop.height() / 2 - 200);
+  }
+
+  // The controls in their order of creation; later siblings lie above earlier ones, so the
+  // image list covers the blank label.
+  m_deviceGroup = new QGroupBox(Entry(kStrDeviceGroup), this);
+  m_deviceGroup->setObjectName(ControlObjectName(kDeviceGroup));
+  m_deviceGroup->setGeometry(30, 10, 340, 80);
+
+  m_deviceLabel = new QLabel(SearchText(0), this);
+  m_deviceLabel->setObjectName(ControlObjectName(kDeviceLabel));
+  m_deviceLabel->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+  m_deviceLabel->setGeometry(60, 40, 280, 40);
+
+  m_versionGroup = new QGroupBox(Entry(kStrVersionGroup), this);
+  m_versionGroup->setObjectName(ControlObjectName(kVersionGroup));
+  m_versionGroup->setGeometry(30, 110, 340, 80);
+
+  m_blankLabel = new QLabel(QString(), this);
+  m_blankLabel->setObjectName(ControlObjectName(kBlankLabel));
+  m_blankLabel->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+  m_blankLabel->setGeometry(60, 140, 280, 40);
+
+  m_startButton = new QPushButton(Entry(kStrStart), this);
+  m_startButton->setObjectName(ControlObjectName(kStartButton));
+  m_startButton->setGeometry(100, 210, 200, 50);
+  m_startButton->setDefault(true);
+  connect(m_startButton, &QPushButton::clicked, this, &MainWindow::OnStart);
+
+  m_exitButton = new QPushButton(Entry(kStrExit), this);
+  m_exitButton->setObjectName(ControlObjectName(kExitButton));
+  m_exitButton->setGeometry(100, 300, 200, 50);
+  m_exitButton->setDefault(true);
+  connect(m_exitButton, &QPushButton::clicked, this, &MainWindow::OnExit);
+
+  m_startButton->setEnabled(false);
+
+  m_timer.setInterval(static_cast<int>(m_options.tickPeriod.count()));
+  connect(&m_timer, &QTimer::timeout, this, &MainWindow::Tick);
+  m_timer.start();
+
+  m_imageList = new QComboBox(this);
+  m_imageList->setObjectName(ControlObjectName(kImageList));
+  m_imageList->setGeometry(60, 140, 280, m_imageList->sizeHint().height());
+
+  // Alt + "?" and Alt + "/" open the about box. They are character keys: with a layout where
+  // "?" is a shifted key the key mapper offers Alt+? for Alt+Shift+/.
+  auto* about = new QAction(this);
+  about->setShortcuts(
+      {QKeySequence(Qt::ALT | Qt::Key_Question), QKeySequence(Qt::ALT | Qt::Key_Slash)});
+  about->setShortcutContext(Qt::WindowShortcut);
+  connect(about, &QAction::triggered, this, &MainWindow::ShowAbout);
+  addAction(about);
+
+  {
+    std::lock_guard lock(Relay().mutex);
+    Relay().window = this;
+  }
+  ListenForRemovals(g_hidCmd.IO().Backend());
+}
+
+MainWindow::~MainWindow() {
+  std::lock_guard lock(Relay().mutex);
+  if (Relay().window == this) Relay().window = nullptr;
+}
+
+QWidget* MainWindow::Control(int id) const {
+  switch (id) {
+    case kDeviceGroup:
+      return m_deviceGroup;
+    case kDeviceLabel:
+      return m_deviceLabel;
+    case kVersionGroup:
+      return m_versionGroup;
+    case kBlankLabel:
+      return m_blankLabel;
+    case kStartButton:
+      return m_startButton;
+    case kExitButton:
+      return m_exitButton;
+    case kImageList:
+      return m_imageList;
+    default:
+      return nullptr;
+  }
+}
+
+void MainWindow::ListenForRemovals(hid::HidBackend& backend) {
+  backend.SetRemovalListener(&RelayRemoval, &Relay());
+}
+
+void MainWindow::Tick() {
+  if (FindAndOpenDevice() != 0) {
+    m_timer.stop();
+    m_devicePresent = true;
+    m_options.startWorker(&IdentifyThread);
+    return;
+  }
+  ++m_searchCount;
+  m_deviceLabel->setText(SearchText(m_searchCount));
+}
+
+void MainWindow::OnInterfaceRemoved(std::uint16_t vendor) {
+  if (!m_devicePresent || vendor != kDeviceVendor) return;
+  m_startButton->setEnabled(false);
+  m_startButton->setText(Entry(kStrStart));
+  for (int index = m_imageList->count() - 1; index >= 0; --index) m_imageList->removeItem(index);
+  m_imageList->setEnabled(false);
+  m_searchCount = 0;
+  m_timer.start(static_cast<int>(m_options.tickPeriod.count()));
+  m_devicePresent = false;
+}
+
+void MainWindow::OnStart() {
+  m_options.startWorker(&UpdateThread);
+}
+
+void MainWindow::OnExit() {
+  m_exitRequested = true;
+  close();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (!m_exitRequested) {
+    // The window has no close box; only the exit button ends the program.
+    event->ignore();
+    return;
+  }
+  event->accept();
+  QCoreApplication::exit(0);
+}
+
+void MainWindow::ShowAbout() {
+  QDialog* box = CreateAboutBox(this);
+  box->exec();
+  delete box;
+}
+
+QDialog* CreateAboutBox(QWidget* owner) {
+  auto* box = new QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                                     Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+  box->setObjectName(QStringLiteral("0x67"));  // dialog resource 103
+  box->setWindowTitle(QStringLiteral("關於 VQR1"));
+  box->setModal(true);
+  QFont font = box->font();
+  font.setPointSize(9);
+  box->setFont(font);
+  const DialogUnits units(font);
+  box->setFixedSize(units.X(170), units.Y(62));
+
+  auto* icon = new QLabel(box);
+  icon->setObjectName(QStringLiteral("icon"));
+  const QIcon picture = owner != nullptr && !owner->windowIcon().isNull()
+                            ? owner->windowIcon()
+                            : box->style()->standardIcon(QStyle::SP_MessageBoxInformation);
+  const QRect iconRect = units.Rect(14, 14, 0, 0);
+  icon->setPixmap(picture.pixmap(32, 32));
+  icon->setGeometry(iconRect.x(), iconRect.y(), 32, 32);
+
+  auto* text = new QLabel(QStringLiteral("VQR03, 3.1 版"), box);
+  text->setObjectName(QStringLiteral("text"));
+  text->setGeometry(units.Rect(42, 14, 114, 8));
+
+  auto* ok = new QPushButton(QStringLiteral("確定"), box);
+  ok->setObjectName(ControlObjectName(1));
+  ok->setGeometry(units.Rect(113, 41, 50, 14));
+  ok->setDefault(true);
+  ok->setFocus();
+  QObject::connect(ok, &QPushButton::clicked, box, &QDialog::accept);
+  return box;
+}
+
+}  // namespace vqr::ui::qt
