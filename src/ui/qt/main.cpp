@@ -1,9 +1,11 @@
 // vqr03 for Linux: the Qt window. `vqr03` takes no arguments; `vqr03 --demo` runs the flow
 // against a simulated device and a loopback server.
 #include <QApplication>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
+#include "demo/demo.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/qt_window_port.h"
 #include "ui/qt/udev_monitor.h"
@@ -31,12 +33,11 @@ int main(int argc, char** argv) {
   int qtArgc = 1;
   QApplication app(qtArgc, argv);
 
-  if (mode == Mode::kDemo) {
-    // DEMO HOOK: call the demo starter here, before the window exists (it switches g_hidCmd to
-    // the simulated backend, whose removal notices the window then listens to). Until it is
-    // linked in, --demo is refused.
-    std::fputs("vqr03: --demo is not available in this build\n", stderr);
-    return 2;
+  // The demo points g_hidCmd at its simulated backend before the window exists, so the window
+  // listens to that backend's removal notices; its device is plugged in a few seconds later.
+  if (mode == Mode::kDemo && vqr::demo::StartDemo(std::chrono::seconds(3)) == nullptr) {
+    std::fputs("vqr03: the demo's loopback server could not be started\n", stderr);
+    return 1;
   }
 
   vqr::ui::qt::MainWindow window;
