@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds the three presets and runs every test: Linux, Linux with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the Windows cross build under Wine. Any failure fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+export WINEDEBUG=-all
+export WINEPREFIX=${WINEPREFIX:-$HOME/.wine-vqr03}
+export QT_QPA_PLATFORM=offscreen
+
+for preset in linux linux-asan win32; do
+  echo "=== $preset: configure and build"
+  cmake --preset "$preset"
+  cmake --build --preset "$preset" -j "$jobs"
+  echo "=== $preset: tests"
+  ctest --preset "$preset" -j "$jobs"
+done
+
+if [ -x fuzz/run.sh ] || [ -f fuzz/run.sh ]; then
+  echo "=== fuzz: a short run of every target"
+  bash fuzz/run.sh
+fi
+echo "=== all presets passed"
