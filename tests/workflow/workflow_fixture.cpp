@@ -138,7 +138,12 @@ void WorkflowTest::SetUp() {
   ui::SetPort(&port);
   SetUpdateServerBase(server.Base());
   g_hidCmd.m_io.UseBackend(backend);
-  tracePath = ::testing::TempDir() + "workflow.trace";
+  // One file per test: the tests of this program may run in parallel processes.
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = std::string(test->test_suite_name()) + "." + test->name();
+  for (char& c : name)
+    if (c == '/') c = '_';
+  tracePath = ::testing::TempDir() + name + ".trace";
   std::remove(tracePath.c_str());
   g_hidCmd.m_io.StartTrace(tracePath);
 }
