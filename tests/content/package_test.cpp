@@ -325,7 +325,8 @@ TEST(CatalogTest, FormatLimits) {
   };
   auto many = [&](std::size_t n) {
     std::vector<CatalogSpecEntry> v;
-    for (std::size_t i = 0; i < n; ++i) v.push_back({std::string(1, static_cast<char>('A' + i)).append("2A1B2"), 1, "x"});
+    for (std::size_t i = 0; i < n; ++i)
+      v.push_back({std::string(1, static_cast<char>('A' + i)).append("2A1B2"), 1, "x"});
     return v;
   };
   const Case cases[] = {
@@ -419,6 +420,35 @@ TEST(ImageTest, BuilderRefusesLayoutsThatDoNotMatchTheData) {
   Bytes empty = BuildImagePackage(kModel, {9, 9, 0}, {}, &error);
   ASSERT_EQ(empty.size(), 32u) << error;
   EXPECT_EQ(CheckPackage(empty.data(), 32, kModel, kModeImage), kPackageGood);
+}
+
+// The check bytes are computed a word at a time; a byte-by-byte count over the unscrambled
+// package must agree at every length, across the boundaries of words and of the lane blocks.
+TEST(CheckBytesTest, AgreeWithAByteByByteCountAtEveryLength) {
+  std::uint32_t state = 12345;
+  for (std::size_t contentSize = 0; contentSize < 2200;
+       contentSize += (contentSize < 80 ? 1 : 37)) {
+    std::vector<std::uint8_t> content(contentSize);
+    for (std::uint8_t& byte : content) {
+      state = state * 1664525u + 1013904223u;
+      byte = static_cast<std::uint8_t>(state >> 23 | 0x80);  // large bytes fill the lanes fast
+    }
+    std::string error;
+    std::vector<std::uint8_t> package =
+        BuildPackage("A1B2", kModeImage, PackageHeaderBytes{}, content, &error);
+    ASSERT_EQ(
+        CheckPackage(package.data(), static_cast<std::int32_t>(package.size()), "A1B2", kModeImage),
+        kPackageGood)
+        << contentSize;
+    std::uint8_t x = 0;
+    std::uint8_t sum = 0;
+    for (std::size_t k = 10; k < package.size(); ++k) {
+      x ^= package[k];
+      sum = static_cast<std::uint8_t>(sum + package[k]);
+    }
+    EXPECT_EQ(package[8], x) << contentSize;
+    EXPECT_EQ(package[9], sum) << contentSize;
+  }
 }
 
 }  // namespace
