@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "workflow/catalog.h"
-#include "workflow/program.h"
+#include "workflow/image_range.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // An exact-size copy, so that AddressSanitizer sees every read past the end.
