@@ -49,14 +49,21 @@ bool QtWindowPort::OnGuiThread(const std::function<void()>& work) {
   m_inFlight.fetch_add(1);
   bool done = false;
   if (!m_closed.load()) {
+    // Qt's blocking call orders the two threads, but inside Qt; the release/acquire pairs on
+    // m_handoff state the same order in the program itself, so that a race checker sees it too.
+    m_handoff.fetch_add(1, std::memory_order_release);
     QMetaObject::invokeMethod(
         &m_receiver,
         [&] {
-          if (m_closed.load()) return;
-          work();
-          done = true;
+          m_handoff.load(std::memory_order_acquire);
+          if (!m_closed.load()) {
+            work();
+            done = true;
+          }
+          m_handoff.fetch_add(1, std::memory_order_release);
         },
         Qt::BlockingQueuedConnection);
+    m_handoff.load(std::memory_order_acquire);
   }
   m_inFlight.fetch_sub(1);
   return done;

@@ -59,6 +59,7 @@ class QtWindowPort final : public WindowPort {
   QObject m_receiver;  // lives on the GUI thread; the target of the posted calls
   std::atomic<bool> m_closed{false};
   std::atomic<int> m_inFlight{0};
+  std::atomic<unsigned> m_handoff{0};
   std::function<void(QMessageBox&)> m_boxHook;
 };
 
