@@ -1,0 +1,40 @@
+// The main window of the Windows program: its class, the window with its seven controls, the
+// window procedure, the about box and the message loop. The program's entry and the window
+// tests both use it.
+#pragma once
+
+#include <cstdint>
+
+#include "ui/win32/win32_api.h"
+
+namespace vqr::win32 {
+
+// The entries the window starts on new threads. Tests replace them to see that a tick or a
+// click started them without running a whole identification or update.
+struct WorkerEntries {
+  std::uint32_t (*identify)(void*);
+  std::uint32_t (*update)(void*);
+};
+// Replaces the workers; passing {} restores IdentifyThread and UpdateThread.
+void SetWorkerEntries(WorkerEntries entries);
+
+// Start-up up to the message loop: registers the class, creates the main window centred on
+// the desktop with its controls, starts the one-second search and registers for HID
+// interface notifications. Installs the window port. Null when the window could not be
+// created or the notification could not be registered.
+HWND CreateMainWindow(HINSTANCE instance, int showCommand);
+
+// The message loop with accelerator table 109; returns the quit message's code.
+int RunMessageLoop(HINSTANCE instance, HWND mainWindow);
+
+// The whole entry: creation, then the loop. 0 when start-up fails.
+int RunMainWindow(HINSTANCE instance, int showCommand);
+
+// True when the command line (as GetCommandLineW gives it, program name first) holds exactly
+// one argument, "--demo".
+bool IsDemoCommandLine(const wchar_t* commandLine);
+
+// The main window handle, the owner of every message box; null before creation.
+HWND MainWindow();
+
+}  // namespace vqr::win32

@@ -1,0 +1,23 @@
+#!/bin/sh
+# Runs a Windows test program that opens windows: inside an X server of its own (xvfb-run)
+# and with a Wine prefix of its own. A shared prefix may still have a Wine desktop bound to
+# another, possibly vanished, X display, and window creation then fails.
+#
+#   run_windowed.sh PREFIX WINE PROGRAM [ARGS...]
+set -u
+prefix=$1
+wine=$2
+shift 2
+wineserver=$(dirname "$wine")/wineserver
+export WINEPREFIX="$prefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko installer in a fresh prefix
+mkdir -p "$(dirname "$prefix")"
+
+"$wineserver" -k 2>/dev/null  # a desktop left from an earlier run belongs to a dead display
+"$wineserver" -w
+xvfb-run -a -s "-screen 0 1024x768x24" "$wine" "$@"
+status=$?
+"$wineserver" -k 2>/dev/null
+"$wineserver" -w
+exit $status
