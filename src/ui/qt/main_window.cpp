@@ -207,6 +207,8 @@ void MainWindow::Tick() {
 
 void MainWindow::OnInterfaceRemoved(std::uint16_t vendor) {
   if (!m_devicePresent || vendor != kDeviceVendor) return;
+  // An identification still running drops its results rather than refill the list below.
+  NoteDeviceRemoved();
   m_startButton->setEnabled(false);
   m_startButton->setText(Entry(kStrStart));
   for (int index = m_imageList->count() - 1; index >= 0; --index) m_imageList->removeItem(index);
