@@ -17,8 +17,9 @@ case $out in /*) ;; *) out=$PWD/$out ;; esac
 exe=$build/src/ui/win32/vqr03.exe
 wine=${WINE:-/usr/lib/wine/wine64}
 wineserver=${WINESERVER:-/usr/lib/wine/wineserver}
-# Seconds of searching before the picture is taken.
+# Seconds of searching before the picture is taken, and the program's arguments (--demo).
 seconds=${VQR_SHOT_SECONDS:-3}
+args=${VQR_SHOT_ARGS:-}
 
 if [ ! -f "$exe" ]; then
   echo "no $exe: build the win32 preset first" >&2
@@ -42,7 +43,8 @@ for font in System "MS Shell Dlg" "MS Shell Dlg 2" Tahoma; do
 done
 "$wineserver" -w  # the registry is written when the server ends
 
-"$wine" explorer /desktop=shot,640x520 "$("$wine" winepath -w "$exe")" &
+# shellcheck disable=SC2086 # the arguments are split on purpose
+"$wine" explorer /desktop=shot,640x520 "$("$wine" winepath -w "$exe")" $args &
 program=$!
 sleep $((5 + seconds))
 import -window root "$out"

@@ -117,6 +117,8 @@ bool IsOurVendorInterface(const DEV_BROADCAST_HDR* header) {
 void OnDeviceChange(HWND window, WPARAM event, LPARAM data) {
   if (g_devicePresent != 1 || event != DBT_DEVICEREMOVECOMPLETE) return;
   if (!IsOurVendorInterface(reinterpret_cast<const DEV_BROADCAST_HDR*>(data))) return;
+  // An identification still running drops its results rather than refill the list below.
+  NoteDeviceRemoved();
 
   EnableWindow(g_startButton, FALSE);
   SetWindowTextW(g_startButton, Wide(TableString(ui::kStrStart)).c_str());
@@ -225,7 +227,10 @@ HWND CreateMainWindow(HINSTANCE instance, int showCommand) {
                                 ui::kDeviceLabel);
   CreateControl(window, L"Button", TableString(ui::kStrVersionGroup), BS_GROUPBOX, 30, 110, 340, 80,
                 ui::kVersionGroup);
-  CreateControl(window, L"STATIC", u"", SS_CENTER, 60, 140, 280, 40, ui::kBlankLabel);
+  // The blank label lies under the image list: it clips its siblings so that, however the
+  // two are repainted, it never paints over the list.
+  CreateControl(window, L"STATIC", u"", SS_CENTER | WS_CLIPSIBLINGS, 60, 140, 280, 40,
+                ui::kBlankLabel);
   g_startButton = CreateControl(window, L"button", TableString(ui::kStrStart), BS_DEFPUSHBUTTON,
                                 100, 210, 200, 50, ui::kStartButton);
   CreateControl(window, L"button", TableString(ui::kStrExit), BS_DEFPUSHBUTTON, 100, 300, 200, 50,
@@ -234,6 +239,9 @@ HWND CreateMainWindow(HINSTANCE instance, int showCommand) {
   SetTimer(window, kSearchTimer, kSearchPeriodMs, nullptr);
   g_imageList = CreateControl(window, L"ComboBox", u"", CBS_DROPDOWNLIST | CBS_HASSTRINGS, 60, 140,
                               280, 400, ui::kImageList);
+  // The image list lies over the blank label, which was created before it: put the list on top
+  // of its siblings so that it is the one drawn there.
+  SetWindowPos(g_imageList, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 
   // Unplug notices for every interface of the HID class. The filter is the whole record,
   // 32 bytes on 32- and 64-bit Windows alike (the one-unit name rounds up to the alignment).
