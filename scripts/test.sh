@@ -9,6 +9,10 @@ export WINEDEBUG=-all
 export WINEPREFIX=${WINEPREFIX:-$HOME/.wine-vqr03}
 export QT_QPA_PLATFORM=offscreen
 
+# Make the Wine prefix once, before tests start Wine programs side by side in it.
+/usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 || true
+/usr/lib/wine/wineserver -w || true
+
 for preset in linux linux-asan win32; do
   echo "=== $preset: configure and build"
   cmake --preset "$preset"
