@@ -31,6 +31,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 namespace vqr {
 
@@ -79,8 +80,18 @@ class HttpBackend {
   virtual std::unique_ptr<HttpClient> OpenClient() = 0;
 
   // The time bounds for clients opened from now on. Thread-safe.
-  virtual void SetTimeouts(const HttpTimeouts& timeouts) = 0;
-  virtual HttpTimeouts Timeouts() const = 0;
+  void SetTimeouts(const HttpTimeouts& timeouts) {
+    std::lock_guard lock(m_timeoutsMutex);
+    m_timeouts = timeouts;
+  }
+  HttpTimeouts Timeouts() const {
+    std::lock_guard lock(m_timeoutsMutex);
+    return m_timeouts;
+  }
+
+ private:
+  mutable std::mutex m_timeoutsMutex;
+  HttpTimeouts m_timeouts;
 };
 
 // The platform's backend, defined by vqr_http_platform (WinINet or libcurl). Valid for the

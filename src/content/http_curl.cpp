@@ -209,18 +209,6 @@ class CurlBackend final : public HttpBackend {
     std::snprintf(agent, sizeof agent, "Agent%ld", static_cast<long>(MillisecondCounter()));
     return std::make_unique<CurlClient>(agent, Timeouts());
   }
-  void SetTimeouts(const HttpTimeouts& timeouts) override {
-    std::lock_guard lock(m_mutex);
-    m_timeouts = timeouts;
-  }
-  HttpTimeouts Timeouts() const override {
-    std::lock_guard lock(m_mutex);
-    return m_timeouts;
-  }
-
- private:
-  mutable std::mutex m_mutex;
-  HttpTimeouts m_timeouts;
 };
 
 }  // namespace

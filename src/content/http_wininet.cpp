@@ -87,18 +87,6 @@ class WinInetBackend final : public HttpBackend {
     }
     return std::make_unique<WinInetClient>(client);
   }
-  void SetTimeouts(const HttpTimeouts& timeouts) override {
-    std::lock_guard lock(m_mutex);
-    m_timeouts = timeouts;
-  }
-  HttpTimeouts Timeouts() const override {
-    std::lock_guard lock(m_mutex);
-    return m_timeouts;
-  }
-
- private:
-  mutable std::mutex m_mutex;
-  HttpTimeouts m_timeouts;
 };
 
 }  // namespace

@@ -36,7 +36,7 @@ class SnapshotList final : public InterfaceList {
   std::vector<Present> m_present;
 };
 
-class HidapiBackend final : public HidBackend {
+class HidapiBackend final : public PortableEventBackend {
  public:
   HidapiBackend() { hid_init(); }
   ~HidapiBackend() override { hid_exit(); }
@@ -77,14 +77,6 @@ class HidapiBackend final : public HidBackend {
     return reinterpret_cast<NativeHandle>(device);
   }
 
-  NativeHandle CreateEvent() override { return m_events.Create(); }
-  void SetEvent(NativeHandle event) override { m_events.Set(event); }
-  void ResetEvent(NativeHandle event) override { m_events.Reset(event); }
-  void CloseEvent(NativeHandle event) override { m_events.Close(event); }
-  WaitResult WaitAny(NativeHandle event0, NativeHandle event1, std::uint32_t ms) override {
-    return m_events.WaitAny(event0, event1, ms);
-  }
-
   bool Issue(Direction direction, NativeHandle handle, std::uint8_t* report,
              NativeHandle event) override {
     if (handle == kInvalidHandle) return false;
@@ -103,7 +95,7 @@ class HidapiBackend final : public HidBackend {
       std::lock_guard lock(m_mutex);
       m_counts[handle] = static_cast<std::uint32_t>(moved);
     }
-    m_events.Set(event);
+    SetEvent(event);
     return true;
   }
 
@@ -129,7 +121,6 @@ class HidapiBackend final : public HidBackend {
   std::mutex m_mutex;
   std::map<std::u16string, std::pair<std::uint16_t, std::uint16_t>> m_attributes;
   std::map<NativeHandle, std::uint32_t> m_counts;
-  PortableEvents m_events;
 };
 
 }  // namespace

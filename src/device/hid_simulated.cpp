@@ -169,7 +169,7 @@ bool SimulatedHidBackend::Issue(Direction direction, NativeHandle device, std::u
     const auto it = m_open.find(device);
     if (it != m_open.end()) it->second.lastCount = kReportSize;
   }
-  m_events.Set(event);
+  SetEvent(event);
   return true;
 }
 

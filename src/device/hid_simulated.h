@@ -31,7 +31,7 @@ struct SimInterface {
 // A HID interface path as Windows spells them, vendor digits at characters 12 to 15.
 std::u16string SimInterfacePath(std::uint16_t vendor, std::uint16_t product, int instance);
 
-class SimulatedHidBackend final : public HidBackend {
+class SimulatedHidBackend final : public PortableEventBackend {
  public:
   SimulatedHidBackend();
   ~SimulatedHidBackend() override;
@@ -55,13 +55,6 @@ class SimulatedHidBackend final : public HidBackend {
   std::unique_ptr<InterfaceList> ListInterfaces() override;
   bool Probe(const std::u16string& path, std::uint16_t* vendor, std::uint16_t* product) override;
   NativeHandle Open(const std::u16string& path, Direction direction) override;
-  NativeHandle CreateEvent() override { return m_events.Create(); }
-  void SetEvent(NativeHandle event) override { m_events.Set(event); }
-  void ResetEvent(NativeHandle event) override { m_events.Reset(event); }
-  void CloseEvent(NativeHandle event) override { m_events.Close(event); }
-  WaitResult WaitAny(NativeHandle event0, NativeHandle event1, std::uint32_t ms) override {
-    return m_events.WaitAny(event0, event1, ms);
-  }
   bool Issue(Direction direction, NativeHandle device, std::uint8_t* report,
              NativeHandle event) override;
   std::uint32_t BytesMoved(Direction direction, NativeHandle device) override;
@@ -88,7 +81,6 @@ class SimulatedHidBackend final : public HidBackend {
   std::chrono::milliseconds m_bound{kTransferBoundMs};
   RemovalListener m_listener = nullptr;
   void* m_listenerContext = nullptr;
-  PortableEvents m_events;
 };
 
 }  // namespace vqr::hid

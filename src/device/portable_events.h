@@ -25,4 +25,19 @@ class PortableEvents {
   std::condition_variable m_changed;
 };
 
+// A backend whose events are PortableEvents: the five event operations of the seam, once.
+class PortableEventBackend : public HidBackend {
+ public:
+  NativeHandle CreateEvent() override { return m_events.Create(); }
+  void SetEvent(NativeHandle event) override { m_events.Set(event); }
+  void ResetEvent(NativeHandle event) override { m_events.Reset(event); }
+  void CloseEvent(NativeHandle event) override { m_events.Close(event); }
+  WaitResult WaitAny(NativeHandle event0, NativeHandle event1, std::uint32_t ms) override {
+    return m_events.WaitAny(event0, event1, ms);
+  }
+
+ private:
+  PortableEvents m_events;
+};
+
 }  // namespace vqr::hid

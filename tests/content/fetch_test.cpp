@@ -265,8 +265,6 @@ TEST_F(FetchTest, ReadFailureAfterChunksKeepsThemInTheFile) {
 class OfflineBackend final : public HttpBackend {
  public:
   std::unique_ptr<HttpClient> OpenClient() override { return nullptr; }
-  void SetTimeouts(const HttpTimeouts&) override {}
-  HttpTimeouts Timeouts() const override { return {}; }
 };
 
 TEST_F(FetchTest, ClientCannotBeOpened) {
