@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <new>
 
 #include "ui/text_format.h"
@@ -13,20 +12,30 @@ std::atomic<std::size_t> g_failSize{0};
 }
 
 // The workers allocate their buffers with nothrow new; a test can make one such allocation
-// fail to reach the paths of a machine that is out of memory.
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+// fail to reach the paths of a machine that is out of memory. The others are passed on to the
+// ordinary allocation of the same form, so that every delete still matches its new.
+namespace {
+bool FailThisAllocation(std::size_t size) {
   std::size_t expected = size;
-  if (size != 0 && g_failSize.compare_exchange_strong(expected, 0)) return nullptr;
-  return std::malloc(size == 0 ? 1 : size);
+  return size != 0 && g_failSize.compare_exchange_strong(expected, 0);
 }
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-  return operator new(size, tag);
+}  // namespace
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  if (FailThisAllocation(size)) return nullptr;
+  try {
+    return ::operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
 }
-void operator delete(void* p, const std::nothrow_t&) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, const std::nothrow_t&) noexcept {
-  std::free(p);
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  if (FailThisAllocation(size)) return nullptr;
+  try {
+    return ::operator new[](size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
 }
 
 namespace vqr::testing {
