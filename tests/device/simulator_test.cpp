@@ -94,7 +94,7 @@ TEST_F(SimulatorTest, VanishingFailsEveryLaterTransferAndRaisesARemoval) {
 
 TEST_F(SimulatorTest, PacingKeepsToTheSchedule) {
   device.SetPacing(std::chrono::microseconds(2000), std::chrono::microseconds(0));
-  std::vector<std::uint8_t> data(256, 0);
+  std::vector<std::uint8_t> data(4 * 256, 0);
   const auto start = std::chrono::steady_clock::now();
   cmd.WritePages(data.data(), 0, 4);  // 1 + 16 reports
   const auto elapsed = std::chrono::steady_clock::now() - start;
