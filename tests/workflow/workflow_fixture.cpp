@@ -76,71 +76,24 @@ TestImage MakeImage(const std::string& name, std::uint16_t first, std::uint16_t 
   return image;
 }
 
-LoopbackServer::LoopbackServer() {
-  m_server.Get(R"(/(.*))", [this](const httplib::Request& request, httplib::Response& response) {
-    const std::string path = request.matches[1];
-    std::vector<std::uint8_t> body;
-    std::size_t cut = 0;
-    bool found;
-    {
-      std::lock_guard lock(m_mutex);
-      m_requests.push_back(path);
-      const auto it = m_files.find(path);
-      found = it != m_files.end();
-      if (found) body = it->second;
-      const auto t = m_truncated.find(path);
-      if (t != m_truncated.end()) cut = t->second;
-    }
-    if (!found) {
-      response.status = 404;
-      response.set_content("<html><body>404 Not Found</body></html>", "text/html");
-      return;
-    }
-    if (cut == 0) {
-      response.set_content(std::string(body.begin(), body.end()), "application/octet-stream");
-      return;
-    }
-    const std::size_t total = body.size();
-    response.set_content_provider(
-        total, "application/octet-stream",
-        [body = std::move(body), cut](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-          if (offset >= cut) return false;  // drop the connection mid-body
-          sink.write(reinterpret_cast<const char*>(body.data()) + offset, cut - offset);
-          return true;
-        });
-  });
-  m_port = m_server.bind_to_any_port("127.0.0.1");
-  m_thread = std::thread([this] { m_server.listen_after_bind(); });
-  while (!m_server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
-LoopbackServer::~LoopbackServer() {
-  m_server.stop();
-  m_thread.join();
-}
-
-std::string LoopbackServer::Base() const {
-  return "http://127.0.0.1:" + std::to_string(m_port) + "/";
-}
-
 void LoopbackServer::Put(const std::string& path, std::vector<std::uint8_t> body) {
-  std::lock_guard lock(m_mutex);
-  m_files[path] = std::move(body);
+  m_files[path] = std::string(body.begin(), body.end());
+  m_server->Set("/" + path, test::Serve(m_files[path]));
 }
 
 void LoopbackServer::Remove(const std::string& path) {
-  std::lock_guard lock(m_mutex);
   m_files.erase(path);
+  m_server->Set("/" + path, test::Serve("<html><body>404 Not Found</body></html>", 404));
 }
 
 void LoopbackServer::Truncate(const std::string& path, std::size_t bytes) {
-  std::lock_guard lock(m_mutex);
-  m_truncated[path] = bytes;
+  m_server->Set("/" + path, test::CutAfter(m_files[path], bytes));
 }
 
 std::vector<std::string> LoopbackServer::Requests() const {
-  std::lock_guard lock(m_mutex);
-  return m_requests;
+  std::vector<std::string> paths;
+  for (const test::SeenRequest& seen : m_server->Seen()) paths.push_back(seen.path.substr(1));
+  return paths;
 }
 
 void WorkflowTest::SetUp() {

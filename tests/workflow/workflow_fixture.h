@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <array>
 #include <map>
@@ -16,6 +15,7 @@
 #include "content/package.h"
 #include "device/chidcmd.h"
 #include "device/hid_simulated.h"
+#include "loopback_server.h"
 #include "simulator/sim_bootloader.h"
 #include "ui/recording_port.h"
 #include "workflow/catalog.h"
@@ -45,26 +45,21 @@ struct TestImage {
 TestImage MakeImage(const std::string& name, std::uint16_t first, std::uint16_t last,
                     std::uint8_t tailPages);
 
-// A loopback HTTP server that serves files from a map and logs every path asked for.
+// The update server: files by path on a scripted loopback server, and the paths asked for.
 class LoopbackServer {
  public:
-  LoopbackServer();
-  ~LoopbackServer();
-  std::string Base() const;  // "http://127.0.0.1:PORT/"
+  LoopbackServer() : m_server(test::StartLoopbackServer()) {}
+  std::string Base() const { return m_server->Url("/"); }
   void Put(const std::string& path, std::vector<std::uint8_t> body);
+  // The path is no longer served: the server answers with its "not found" page.
   void Remove(const std::string& path);
   // The file at `path` is cut off after `bytes` bytes: the connection closes mid-body.
   void Truncate(const std::string& path, std::size_t bytes);
   std::vector<std::string> Requests() const;
 
  private:
-  httplib::Server m_server;
-  int m_port = 0;
-  std::thread m_thread;
-  mutable std::mutex m_mutex;
-  std::map<std::string, std::vector<std::uint8_t>> m_files;
-  std::map<std::string, std::size_t> m_truncated;
-  std::vector<std::string> m_requests;
+  std::unique_ptr<test::LoopbackServer> m_server;
+  std::map<std::string, std::string> m_files;
 };
 
 class WorkflowTest : public ::testing::Test {

@@ -33,6 +33,20 @@ std::vector<Box> BoxesOf(const ui::RecordingPort& port) {
   return boxes;
 }
 
+// The boxes of a download whose connection closes before the declared length. libcurl reports
+// it as a failed read: the fetch's box, then the numbered error with -9. WinINet ends the body
+// there as if it were complete: the package check then refuses the short file with -3.
+std::vector<Box> DroppedConnection(const std::string& error, std::vector<Box> after) {
+#if defined(_WIN32)
+  std::vector<Box> boxes{Box{error + " -3", "執行時錯誤", Icon::kError}};
+#else
+  std::vector<Box> boxes{Box{"讀檔案出錯!", "網路問題", Icon::kInformation},
+                         Box{error + " -9", "執行時錯誤", Icon::kError}};
+#endif
+  boxes.insert(boxes.end(), after.begin(), after.end());
+  return boxes;
+}
+
 const Box kAdvice{"請檢查網路連線後重試", "錯誤分析", Icon::kInformation};
 Box Error(const std::string& text) {
   return {text, "執行時錯誤", Icon::kError};
@@ -231,8 +245,7 @@ INSTANTIATE_TEST_SUITE_P(
                        {Error("錯誤碼: 0302 -4"), kAdvice}},
         CatalogFailure{"ConnectionDropped",
                        [](WorkflowTest&, LoopbackServer& s) { s.Truncate("Door3/AB7C.Bin", 40); },
-                       {Box{"讀檔案出錯!", "網路問題", Icon::kInformation},
-                        Error("錯誤碼: 0302 -9"), kAdvice}},
+                       DroppedConnection("錯誤碼: 0302", {kAdvice})},
         CatalogFailure{
             "NobodyListening",
             [](WorkflowTest&, LoopbackServer&) { SetUpdateServerBase("http://127.0.0.1:1/"); },
@@ -550,8 +563,7 @@ INSTANTIATE_TEST_SUITE_P(
                    [](WorkflowTest&, LoopbackServer& s, sim::SimBootloader&) {
                      s.Truncate("Pool37x/V0Q346.bin", 100);
                    },
-                   {Box{"讀檔案出錯!", "網路問題", Icon::kInformation}, Error("錯誤碼: 0402 -9")},
-                   "下載更新檔中..."},
+                   DroppedConnection("錯誤碼: 0402", {}), "下載更新檔中..."},
         RunFailure{"RangeBeyondTheData",
                    [](WorkflowTest&, LoopbackServer& s, sim::SimBootloader&) {
                      // A package whose range asks for more sectors than it carries.
