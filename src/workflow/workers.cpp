@@ -51,9 +51,15 @@ std::u16string OutdatedText(std::uint8_t generation) {
                         {NibbleToHex(generation >> 4), NibbleToHex(generation & 0x0F)});
 }
 
-// Tells the update run's ending of a row failure: the numbered error, then the end.
-void RunError(ui::WindowPort& port, const std::u16string& text) {
+// A numbered error, then the end of the process.
+void FatalError(ui::WindowPort& port, const std::u16string& text) {
   EndWith(port, text, kRuntimeError, MessageIcon::kError);
+}
+
+// A catalog that could not be had or read: error 0302 with `code`, then the network advice.
+void CatalogError(ui::WindowPort& port, std::int32_t code) {
+  port.MessageBox(ui::FormatText(u"錯誤碼: 0302 %2d", {code}), kRuntimeError, MessageIcon::kError);
+  NetworkAdvice(port);
 }
 
 }  // namespace
@@ -73,7 +79,7 @@ std::uint32_t IdentifyThread(void* unused) {
 
   std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kCatalogBufferSize]);
   if (!buffer) {
-    EndWith(port, ui::FormatText(u"錯誤碼: %s", {u"0301"}), kRuntimeError, MessageIcon::kError);
+    FatalError(port, ui::FormatText(u"錯誤碼: %s", {u"0301"}));
     return 0;
   }
   // A read that fails leaves a blank page rather than whatever the heap held.
@@ -116,10 +122,8 @@ std::uint32_t IdentifyThread(void* unused) {
         CheckPackage(buffer.get(), received, std::string_view(info.ModelCode, 4), kModeCatalog);
   }
   if (result != 0) {
-    port.MessageBox(ui::FormatText(u"錯誤碼: 0302 %2d", {result}), kRuntimeError,
-                    MessageIcon::kError);
     buffer.reset();
-    NetworkAdvice(port);
+    CatalogError(port, result);
     return 0;
   }
 
@@ -140,10 +144,8 @@ std::uint32_t IdentifyThread(void* unused) {
 
   std::vector<CatalogRow> rows;
   if (!ReadCatalogEntries(std::span<const std::uint8_t>(buffer.get(), received), &rows)) {
-    port.MessageBox(ui::FormatText(u"錯誤碼: 0302 %2d", {kCatalogMalformed}), kRuntimeError,
-                    MessageIcon::kError);
     buffer.reset();
-    NetworkAdvice(port);
+    CatalogError(port, kCatalogMalformed);
     return 0;
   }
   buffer.reset();
@@ -213,7 +215,7 @@ std::uint32_t UpdateThread(void* unused) {
     const std::u16string error0401 = ui::FormatText(u"錯誤碼: 0401+%2d", {i});
     // size + 128 must neither wrap around 32 bits nor ask for more than the flash can hold.
     if (row.size > kLargestImage) {
-      RunError(port, error0401);
+      FatalError(port, error0401);
       return 0;
     }
     const std::uint32_t capacity = row.size + 128;
@@ -221,7 +223,7 @@ std::uint32_t UpdateThread(void* unused) {
     const std::string name(row.name, strnlen(row.name, sizeof row.name));
     const std::string url = base + "Pool3" + suffix + "/" + name;
     if (!image || url.size() >= kUrlBufferSize) {
-      RunError(port, error0401);
+      FatalError(port, error0401);
       return 0;
     }
 
@@ -229,24 +231,24 @@ std::uint32_t UpdateThread(void* unused) {
     const std::string_view model(&row.name[2], 4);
     const std::int32_t result = CheckPackage(image.get(), received, model, kModeImage);
     if (result != 0) {
-      RunError(port, ui::FormatText(u"錯誤碼: 0402 %2d", {result}));
+      FatalError(port, ui::FormatText(u"錯誤碼: 0402 %2d", {result}));
       return 0;
     }
     if (received == 0) {
-      RunError(port, ui::FormatText(u"錯誤碼: 0403+%2d\n%8d\n%8d", {i, 0, 0}));
+      FatalError(port, ui::FormatText(u"錯誤碼: 0403+%2d\n%8d\n%8d", {i, 0, 0}));
       return 0;
     }
     const std::span<const std::uint8_t> file(image.get(), static_cast<std::size_t>(received));
     ImageRange range;
     if (!ReadImageRange(file, &range)) {
-      RunError(port, ui::FormatText(u"錯誤碼: 0402 %2d", {kImageMalformed}));
+      FatalError(port, ui::FormatText(u"錯誤碼: 0402 %2d", {kImageMalformed}));
       return 0;
     }
     const char letter = i == 0 ? 'T' : i == 1 ? 'V' : 'C';
     const std::uint32_t differing = ProgramImage(file, letter);
     image.reset();
     if (differing != 0) {
-      RunError(port, ui::FormatText(u"錯誤碼: 0403+%2d\n%8d\n%8d", {i, received, differing}));
+      FatalError(port, ui::FormatText(u"錯誤碼: 0403+%2d\n%8d\n%8d", {i, received, differing}));
       return 0;
     }
   }
