@@ -6,9 +6,9 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "device/chidcmd.h"
@@ -65,39 +65,6 @@ INSTANTIATE_TEST_SUITE_P(WorkedExamples, PacketTest,
                                                       {0xC3, 0x0E, 0x20, 0, 0, 0, 0x10, 0, 0, 0,
                                                        0x69, 0xE3, 0xBE, 0x93, 0x9E, 0x03, 0, 0}}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// A backend that records the reports written and fails nothing: the command report of every
-// command must be the packet, then 0xCC up to byte 64.
-TEST(CommandReport, EveryCommandFillsTheRestWithCC) {
-  SimulatedHidBackend backend;
-  sim::SimBootloader device(InfoPage());
-  backend.Plug(&device);
-  CHidCmd cmd(backend);
-  ASSERT_NE(cmd.m_io.OpenDevice(), 0u);
-  const std::string trace = ::testing::TempDir() + "command_reports.trace";
-  std::remove(trace.c_str());
-  ASSERT_TRUE(cmd.m_io.StartTrace(trace));
-
-  std::array<std::uint8_t, 256> page{};
-  cmd.SendTest(kOpeningWord, 3);
-  cmd.EraseSector(4);
-  cmd.WritePages(page.data(), 64, 0);
-  cmd.ReadPages(page.data(), 64, 0);
-  cmd.m_io.StopTrace();
-
-  std::ifstream lines(trace);
-  std::string line;
-  int commands = 0;
-  while (std::getline(lines, line)) {
-    ASSERT_EQ(line.rfind("OUT 00", 0), 0u) << line;
-    const std::string hex = line.substr(4);
-    EXPECT_EQ(hex.substr(2 * 17, 4), "0000") << "packet bytes 16 and 17";
-    EXPECT_EQ(hex.substr(2 * 19), std::string(2 * 46, 'c')) << line;
-    ++commands;
-  }
-  EXPECT_EQ(commands, 4);
-  EXPECT_EQ(device.RejectedCommands(), 0u);
-}
 
 // --- Search and match rule ---
 
@@ -356,6 +323,13 @@ class CommandTest : public ::testing::Test {
     backend.Plug(&device);
     ASSERT_NE(cmd.m_io.OpenDevice(), 0u);
   }
+  // Starts a new trace file named after `name` and returns its path.
+  std::string StartTrace(const std::string& name) {
+    const std::string path = ::testing::TempDir() + name;
+    std::remove(path.c_str());
+    EXPECT_TRUE(cmd.m_io.StartTrace(path));
+    return path;
+  }
   std::string Run(const std::function<void()>& body) {
     ::testing::internal::CaptureStdout();
     body();
@@ -489,17 +463,36 @@ TEST(CommandShortCount, ShortReportsNeverWritePastTheDestination) {
             std::vector<std::uint8_t>(64, 0x5A));
 }
 
+// The command report of every command, as the trace shows it: the packet, then 0xCC up to
+// byte 64.
+TEST_F(CommandTest, EveryCommandReportFillsTheRestWithCC) {
+  const std::string trace = StartTrace("command_reports.trace");
+
+  std::array<std::uint8_t, 256> page{};
+  cmd.SendTest(kOpeningWord, 3);
+  cmd.EraseSector(4);
+  cmd.WritePages(page.data(), 64, 0);
+  cmd.ReadPages(page.data(), 64, 0);
+  cmd.m_io.StopTrace();
+
+  std::ifstream lines(trace);
+  std::string line;
+  int commands = 0;
+  while (std::getline(lines, line)) {
+    ASSERT_EQ(line.rfind("OUT 00", 0), 0u) << line;
+    const std::string hex = line.substr(4);
+    EXPECT_EQ(hex.substr(2 * 17, 4), "0000") << "packet bytes 16 and 17";
+    EXPECT_EQ(hex.substr(2 * 19), std::string(2 * 46, 'c')) << line;
+    ++commands;
+  }
+  EXPECT_EQ(commands, 4);
+  EXPECT_EQ(device.RejectedCommands(), 0u);
+}
+
 // --- The wire trace ---
 
-TEST(WireTraceTest, HoldsExactlyTheReportsThatMoved) {
-  SimulatedHidBackend backend;
-  sim::SimBootloader device(InfoPage());
-  backend.Plug(&device);
-  CHidCmd cmd(backend);
-  ASSERT_NE(cmd.m_io.OpenDevice(), 0u);
-  const std::string path = ::testing::TempDir() + "wire.trace";
-  std::remove(path.c_str());
-  ASSERT_TRUE(cmd.m_io.StartTrace(path));
+TEST_F(CommandTest, WireTraceHoldsExactlyTheReportsThatMoved) {
+  const std::string path = StartTrace("wire.trace");
   device.FailReport(4);
   std::array<std::uint8_t, 256> page{};
   ::testing::internal::CaptureStdout();
