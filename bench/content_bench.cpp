@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "content/fetch.h"
-#include "content/package.h"
+#include "content/http_backend.h"
+#include "formats/package.h"
+#include "port/window_port.h"
 
 namespace {
 
@@ -54,9 +56,10 @@ void BM_FetchUrlLoopback4MiB(benchmark::State& state) {
   while (!server.is_running()) std::this_thread::yield();
   const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/big";
   std::vector<std::uint8_t> dest(body.size() + 128);
+  const vqr::FetchContext context{vqr::ui::NullPort(), vqr::PlatformHttpBackend()};
   for (auto _ : state) {
-    const std::int32_t n =
-        vqr::FetchUrl(dest.data(), static_cast<std::uint32_t>(dest.size()), url.c_str(), {});
+    const std::int32_t n = vqr::FetchUrl(context, dest.data(),
+                                         static_cast<std::uint32_t>(dest.size()), url.c_str(), {});
     if (n != static_cast<std::int32_t>(body.size())) state.SkipWithError("fetch failed");
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * body.size()));

@@ -16,7 +16,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
 
 // Programs `sectors` sectors from sector 0 (erase, then 16 pages) and reads them back.
 void WriteAndReadBack(vqr::CHidCmd& cmd, const std::vector<std::uint8_t>& data,
@@ -37,7 +39,7 @@ int main() {
   vqr::hid::SimulatedHidBackend backend;
   backend.Plug(&device);
   vqr::CHidCmd cmd(backend);
-  if (cmd.m_io.OpenDevice() == 0) {
+  if (cmd.IO().OpenDevice() == 0) {
     std::fprintf(stderr, "the simulated device was not found\n");
     return 1;
   }

@@ -6,8 +6,10 @@
 #include <span>
 #include <vector>
 
-#include "workflow/catalog.h"
-#include "workflow/image_range.h"
+#include "formats/catalog.h"
+#include "formats/image_range.h"
+#include "workflow/image_list.h"
+#include "workflow/state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // An exact-size copy, so that AddressSanitizer sees every read past the end.
@@ -25,8 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   vqr::ImageRange range;
   if (vqr::ReadImageRange(input, &range)) {
-    const std::uint64_t needed = 32 + std::uint64_t{4096} * range.FullSectors() +
-                                 std::uint64_t{256} * range.tailPages;
+    const std::uint64_t needed =
+        32 + std::uint64_t{4096} * range.FullSectors() + std::uint64_t{256} * range.tailPages;
     if (needed > size || range.tailPages > 16 || range.first > range.last) __builtin_trap();
   }
   return 0;

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "content/package.h"
+#include "formats/package.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 5 || size > 0x100000) return 0;

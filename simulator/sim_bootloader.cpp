@@ -23,8 +23,9 @@ std::uint32_t Le32(const std::uint8_t* at) {
 
 }  // namespace
 
-SimBootloader::SimBootloader(std::span<const std::uint8_t, kPageSize> infoPage)
-    : m_flash(kFlashSize, 0xFF) {
+SimBootloader::SimBootloader(std::span<const std::uint8_t, kPageSize> infoPage,
+                             std::uint32_t pageCount)
+    : m_pages(std::max(pageCount, kInfoPage + 1)), m_flash(std::size_t{m_pages} * kPageSize, 0xFF) {
   std::memcpy(&m_flash[kInfoPage * kPageSize], infoPage.data(), kPageSize);
 }
 
@@ -84,12 +85,12 @@ std::vector<std::uint8_t> SimBootloader::Flash() const {
 std::array<std::uint8_t, kPageSize> SimBootloader::Page(std::uint32_t page) const {
   std::array<std::uint8_t, kPageSize> bytes{};
   std::lock_guard lock(m_mutex);
-  if (page < kPageCount) std::memcpy(bytes.data(), &m_flash[page * kPageSize], kPageSize);
+  if (page < m_pages) std::memcpy(bytes.data(), &m_flash[page * kPageSize], kPageSize);
   return bytes;
 }
 void SimBootloader::SetPage(std::uint32_t page, std::span<const std::uint8_t, kPageSize> bytes) {
   std::lock_guard lock(m_mutex);
-  if (page < kPageCount) std::memcpy(&m_flash[page * kPageSize], bytes.data(), kPageSize);
+  if (page < m_pages) std::memcpy(&m_flash[page * kPageSize], bytes.data(), kPageSize);
 }
 
 bool SimBootloader::CountReport() {
@@ -131,7 +132,7 @@ void SimBootloader::Command(const std::uint8_t* packet) {
       m_tests.push_back({arg1, arg2});
       return;
     case kErase: {
-      if (arg1 >= kPageCount / kPagesPerSector) break;
+      if (arg1 >= m_pages / kPagesPerSector) break;
       const std::uint32_t sectorBytes = kPagesPerSector * kPageSize;
       std::memset(&m_flash[std::size_t{arg1} * sectorBytes], 0xFF, sectorBytes);
       ++m_erases;
@@ -139,7 +140,7 @@ void SimBootloader::Command(const std::uint8_t* packet) {
     }
     case kWrite:
     case kRead: {
-      if (arg1 > kPageCount || arg2 > kPageCount - arg1) break;
+      if (arg1 > m_pages || arg2 > m_pages - arg1) break;
       if (arg2 == 0) return;  // no data reports follow
       m_mode = code == kWrite ? Mode::kWriteData : Mode::kReadData;
       m_dataOffset = arg1 * kPageSize;

@@ -32,8 +32,10 @@ enum class ReadOutcome { kReport, kFailed };
 
 class SimBootloader {
  public:
-  // The flash starts erased (0xFF) with `infoPage` in page 8175.
-  explicit SimBootloader(std::span<const std::uint8_t, kPageSize> infoPage);
+  // The flash of `pageCount` pages (2 MiB unless given; at least 8176, so that it holds the
+  // information page) starts erased (0xFF) with `infoPage` in page 8175.
+  explicit SimBootloader(std::span<const std::uint8_t, kPageSize> infoPage,
+                         std::uint32_t pageCount = kPageCount);
 
   // --- The wire, as the device sees it. Thread-safe. ---
   // Takes one output report. False when the transfer fails (an injected fault, or the device
@@ -79,6 +81,7 @@ class SimBootloader {
 
   mutable std::mutex m_mutex;
   std::condition_variable m_changed;
+  const std::uint32_t m_pages;
   std::vector<std::uint8_t> m_flash;
 
   Mode m_mode = Mode::kCommand;

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "content/http_backend.h"
-#include "ui/window_port.h"
+#include "port/window_port.h"
 
 namespace vqr {
 
@@ -15,8 +15,9 @@ namespace {
 
 constexpr std::uint32_t kMaxCount = 0x7FFFFFFE;  // the largest count besides the -1 of failure
 
-std::int32_t Fail(const char16_t* text, const char16_t* caption, ui::MessageIcon icon) {
-  ui::Port().MessageBox(text, caption, icon);
+std::int32_t Fail(ui::WindowPort& port, const char16_t* text, const char16_t* caption,
+                  ui::MessageIcon icon) {
+  port.MessageBox(text, caption, icon);
   return -1;
 }
 
@@ -41,30 +42,33 @@ class LocalFile {
 
 }  // namespace
 
-std::int32_t FetchUrl(HttpBackend& backend, std::uint8_t* dest, std::uint32_t capacity,
+std::int32_t FetchUrl(const FetchContext& context, std::uint8_t* dest, std::uint32_t capacity,
                       const char* url, const std::u16string& localFile) {
+  ui::WindowPort& port = context.port;
   if (dest == nullptr) capacity = 0;
   const std::uint32_t bound = capacity < kMaxCount ? capacity : kMaxCount;
 
-  std::unique_ptr<HttpClient> client = backend.OpenClient();
-  if (!client) return Fail(u"未連線!請先上網!", u"網路問題", ui::MessageIcon::kError);
+  std::unique_ptr<HttpClient> client = context.http.OpenClient();
+  if (!client) return Fail(port, u"未連線!請先上網!", u"網路問題", ui::MessageIcon::kError);
 
   // The request is released before the client (declared after it).
   std::unique_ptr<HttpRequest> request = client->OpenUrl(url);
-  if (!request) return Fail(u"無法鏈結伺服器!", u"網路問題", ui::MessageIcon::kInformation);
+  if (!request) return Fail(port, u"無法鏈結伺服器!", u"網路問題", ui::MessageIcon::kInformation);
 
   LocalFile file;
   const bool toFile = !localFile.empty();
   if (toFile && !file.Create(localFile))
-    return Fail(u"無法建立!", u"本地檔", ui::MessageIcon::kInformation);
+    return Fail(port, u"無法建立!", u"本地檔", ui::MessageIcon::kInformation);
 
   std::array<std::uint8_t, kFetchChunkSize> chunk;
   std::uint32_t total = 0;
   for (;;) {
     std::uint32_t count = 0;
-    if (!request->Read(chunk.data(), kFetchChunkSize, &count) || count > kFetchChunkSize) {
+    const bool stopped = context.stop != nullptr && context.stop->load();
+    if (stopped || !request->Read(chunk.data(), kFetchChunkSize, &count) ||
+        count > kFetchChunkSize) {
       if (toFile) file.Close();
-      return Fail(u"讀檔案出錯!", u"網路問題", ui::MessageIcon::kInformation);
+      return Fail(port, u"讀檔案出錯!", u"網路問題", ui::MessageIcon::kInformation);
     }
     if (count == 0) {
       if (toFile) file.Close();
@@ -72,20 +76,15 @@ std::int32_t FetchUrl(HttpBackend& backend, std::uint8_t* dest, std::uint32_t ca
     }
     if (count > bound - total) {
       if (toFile) file.Close();
-      return Fail(u"檔案過大!", u"網路問題", ui::MessageIcon::kInformation);
+      return Fail(port, u"檔案過大!", u"網路問題", ui::MessageIcon::kInformation);
     }
     if (toFile && !file.Write(chunk.data(), count)) {
       file.Close();
-      return Fail(u"寫入失敗!", u"本地檔", ui::MessageIcon::kInformation);
+      return Fail(port, u"寫入失敗!", u"本地檔", ui::MessageIcon::kInformation);
     }
     std::memcpy(dest + total, chunk.data(), count);
     total += count;
   }
-}
-
-std::int32_t FetchUrl(std::uint8_t* dest, std::uint32_t capacity, const char* url,
-                      const std::u16string& localFile) {
-  return FetchUrl(PlatformHttpBackend(), dest, capacity, url, localFile);
 }
 
 }  // namespace vqr

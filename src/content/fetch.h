@@ -1,12 +1,25 @@
 // FetchUrl: downloads one file into a caller's buffer, and optionally into a local file.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
 namespace vqr {
 
 class HttpBackend;
+namespace ui {
+class WindowPort;
+}
+
+// What a download needs of its caller: the window that shows its message boxes, the HTTP
+// backend, and optionally a flag that asks it to give up between two chunks (the program is
+// ending). A download given up that way is a failed one (-1).
+struct FetchContext {
+  ui::WindowPort& port;
+  HttpBackend& http;
+  const std::atomic<bool>* stop = nullptr;
+};
 
 // Size of one read from the response.
 inline constexpr std::uint32_t kFetchChunkSize = 0x4000;
@@ -14,7 +27,7 @@ inline constexpr std::uint32_t kFetchChunkSize = 0x4000;
 // Downloads `url` (an absolute http URL) into `dest`, which holds `capacity` bytes, and, when
 // `localFile` is not empty, also into that file (created anew; an existing file is replaced).
 // Returns the number of body bytes received (0 or more) or -1 after showing a message box
-// through the window port:
+// through the context's window port:
 //   the client cannot be opened     "未連線!請先上網!"   "網路問題"  error icon
 //   the URL cannot be opened        "無法鏈結伺服器!"   "網路問題"  information icon
 //   the local file cannot be made   "無法建立!"         "本地檔"    information icon
@@ -26,12 +39,8 @@ inline constexpr std::uint32_t kFetchChunkSize = 0x4000;
 // and, with a local file, on disk, exactly as after any other failure. A result other than -1
 // is always the number of valid bytes at the start of `dest`.
 // Blocks until the download has ended or failed, including the time a message box is open.
-// Uses PlatformHttpBackend(); keeps no state between calls.
-std::int32_t FetchUrl(std::uint8_t* dest, std::uint32_t capacity, const char* url,
-                      const std::u16string& localFile);
-
-// The same over a given backend.
-std::int32_t FetchUrl(HttpBackend& backend, std::uint8_t* dest, std::uint32_t capacity,
+// Keeps no state between calls.
+std::int32_t FetchUrl(const FetchContext& context, std::uint8_t* dest, std::uint32_t capacity,
                       const char* url, const std::u16string& localFile);
 
 }  // namespace vqr

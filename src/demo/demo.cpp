@@ -1,8 +1,9 @@
 #include "demo/demo.h"
 
-#include "content/package.h"
 #include "device/chidcmd.h"
-#include "workflow/catalog.h"
+#include "device/hid_none.h"
+#include "formats/package.h"
+#include "workflow/state.h"
 
 namespace vqr::demo {
 
@@ -75,14 +76,13 @@ Demo::Demo() : m_content(MakeSampleContent()) {
 Demo::~Demo() {
   m_stop.store(true);
   if (m_plugger.joinable()) m_plugger.join();
-  if (&g_hidCmd.m_io.Backend() == &m_backend) g_hidCmd.m_io.UseBackend(hid::PlatformHidBackend());
+  if (&g_hidCmd.IO().Backend() == &m_backend) g_hidCmd.IO().UseBackend(hid::NoDeviceHidBackend());
 }
 
 bool Demo::Start(std::chrono::milliseconds plugDelay) {
   m_server = ServeFiles(m_content.files);
   if (!m_server) return false;
-  SetUpdateServerBase(m_server->Base());
-  g_hidCmd.m_io.UseBackend(m_backend);
+  g_hidCmd.IO().UseBackend(m_backend);
   if (plugDelay.count() <= 0) {
     m_backend.Plug(m_device.get());
     return true;

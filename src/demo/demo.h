@@ -36,9 +36,10 @@ class ContentServer {
 std::unique_ptr<ContentServer> ServeFiles(std::map<std::string, std::vector<std::uint8_t>> files);
 
 // Everything the demo runs. The demo's device is what g_hidCmd talks to, so the Demo must
-// outlive every use of g_hidCmd; its destructor puts the platform's backend back. Start() points
-// g_hidCmd at the simulated backend and the update server base at the loopback server; the device
-// appears `plugDelay` later.
+// outlive every use of g_hidCmd; its destructor leaves g_hidCmd over the backend that finds no
+// device. Start() points g_hidCmd at the simulated backend and starts the loopback server,
+// whose base URL the program then gives its workers (ServerBase()); the device appears
+// `plugDelay` later.
 class Demo {
  public:
   Demo();

@@ -64,10 +64,6 @@ CommandPacket CommandPacket::Parse(const std::uint8_t* bytes) {
   return packet;
 }
 
-bool CommandPacket::Valid() const {
-  return magic == kPacketMagic && checksum == Checksum(Bytes().data());
-}
-
 bool CHidCmd::SendCommand(std::uint16_t code, std::uint32_t arg1, std::uint32_t arg2) {
   const auto packet = CommandPacket::Make(code, arg1, arg2).Bytes();
   std::memset(m_report, kCommandFill, sizeof m_report);
@@ -140,7 +136,7 @@ std::uint32_t CHidCmd::ReadPages(std::uint8_t* dest, std::uint32_t firstPage,
 CHidCmd g_hidCmd;
 
 int FindAndOpenDevice() {
-  return g_hidCmd.m_io.OpenDevice() != 0 ? 1 : 0;
+  return g_hidCmd.IO().OpenDevice() != 0 ? 1 : 0;
 }
 
 }  // namespace vqr

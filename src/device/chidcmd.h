@@ -6,15 +6,10 @@
 #include <cstdint>
 
 #include "device/chidio.h"
+#include "protocol/flash_geometry.h"
 
 namespace vqr {
 
-// Flash geometry.
-inline constexpr std::uint32_t kPageSize = 256;
-inline constexpr std::uint32_t kPagesPerSector = 16;
-inline constexpr std::uint32_t kSectorSize = kPageSize * kPagesPerSector;
-inline constexpr std::uint32_t kFlashPages = 8192;
-inline constexpr std::uint32_t kInfoPage = 8175;
 inline constexpr std::uint32_t kReportPayload = 64;
 
 // Command codes and the words of the opening and closing commands.
@@ -41,16 +36,15 @@ struct CommandPacket {
   // A packet with the magic set and the checksum computed.
   static CommandPacket Make(std::uint16_t code, std::uint32_t arg1, std::uint32_t arg2);
   std::array<std::uint8_t, kSize> Bytes() const;
-  // Decodes 18 bytes as they stand (no check); Valid() tells whether magic and checksum hold.
+  // Decodes 18 bytes as they stand, without checking them.
   static CommandPacket Parse(const std::uint8_t* bytes);
-  bool Valid() const;
   // The sum of bytes 0 to 13 of the encoded packet.
   static std::uint32_t Checksum(const std::uint8_t* bytes);
 };
 
 class CHidCmd {
  public:
-  CHidCmd() = default;  // platform backend
+  CHidCmd() = default;  // over the backend that finds no device until one is installed
   explicit CHidCmd(hid::HidBackend& backend) : m_io(backend) {}
   virtual ~CHidCmd() = default;
   CHidCmd(const CHidCmd&) = delete;
@@ -64,17 +58,18 @@ class CHidCmd {
   // dest has room for pageCount x 256 bytes; returns the data bytes received into it.
   std::uint32_t ReadPages(std::uint8_t* dest, std::uint32_t firstPage, std::uint32_t pageCount);
 
+  // The transport, for the search, the choice of backend and the wire trace.
   CHidIO& IO() { return m_io; }
 
+ private:
   std::uint8_t m_report[hid::kReportSize] = {};
   CHidIO m_io;
 
- private:
   bool SendCommand(std::uint16_t code, std::uint32_t arg1, std::uint32_t arg2);
 };
 
-// The one command object of the process, built during static initialisation over the
-// platform's backend.
+// The one command object of the process, built during static initialisation. It finds no
+// device until the program installs its backend with g_hidCmd.IO().UseBackend().
 extern CHidCmd g_hidCmd;
 
 // Searches for the device through g_hidCmd; 1 when one was opened, else 0.

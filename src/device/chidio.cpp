@@ -1,12 +1,14 @@
 #include "device/chidio.h"
 
+#include "device/hid_none.h"
+
 namespace vqr {
 
 using hid::Direction;
 using hid::kInvalidHandle;
 using hid::NativeHandle;
 
-CHidIO::CHidIO() : CHidIO(hid::PlatformHidBackend()) {}
+CHidIO::CHidIO() : CHidIO(hid::NoDeviceHidBackend()) {}
 
 CHidIO::CHidIO(hid::HidBackend& backend) : m_backend(&backend) {
   CreateEvents();
@@ -46,10 +48,6 @@ void CHidIO::UseBackend(hid::HidBackend& backend) {
   ReleaseAll();
   m_backend = &backend;
   CreateEvents();
-}
-
-void CHidIO::SignalCancel() {
-  if (m_hCancelEvent != hid::kNoEvent) m_backend->SetEvent(m_hCancelEvent);
 }
 
 std::size_t CHidIO::RetiredHandleCount() {

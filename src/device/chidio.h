@@ -24,7 +24,7 @@ constexpr bool MatchesDevice(std::uint16_t vendor, std::uint16_t product) {
 
 class CHidIO {
  public:
-  // Uses the platform's backend.
+  // Starts over the backend that finds no device (see hid_none.h).
   CHidIO();
   explicit CHidIO(hid::HidBackend& backend);
   virtual ~CHidIO();
@@ -49,8 +49,6 @@ class CHidIO {
 
   bool IsReadOpen() const { return m_hRead.load() != hid::kInvalidHandle; }
   bool IsWriteOpen() const { return m_hWrite.load() != hid::kInvalidHandle; }
-  // Signals the cancel event: the next transfer that waits for its completion gives up.
-  void SignalCancel();
   // Number of handles dropped by a search and not yet closed.
   std::size_t RetiredHandleCount();
 

@@ -11,7 +11,7 @@
 
 #include "device/hid_backend.h"
 #include "device/portable_events.h"
-#include "ui/text_format.h"
+#include "text/text_format.h"
 
 namespace vqr::hid {
 
@@ -46,7 +46,7 @@ class HidapiBackend final : public PortableEventBackend {
     std::vector<Present> present;
     for (hid_device_info* at = all; at != nullptr; at = at->next) {
       if (at->path == nullptr) continue;
-      present.push_back({ui::Utf8ToUtf16(at->path), at->vendor_id, at->product_id});
+      present.push_back({text::Utf8ToUtf16(at->path), at->vendor_id, at->product_id});
     }
     hid_free_enumeration(all);
     {
@@ -70,7 +70,7 @@ class HidapiBackend final : public PortableEventBackend {
 
   NativeHandle Open(const std::u16string& path, Direction direction) override {
     (void)direction;  // hidraw nodes are opened read-write; one handle per direction
-    hid_device* device = hid_open_path(ui::Utf16ToUtf8(path).c_str());
+    hid_device* device = hid_open_path(text::Utf16ToUtf8(path).c_str());
     if (device == nullptr) return kInvalidHandle;
     std::lock_guard lock(m_mutex);
     m_counts[reinterpret_cast<NativeHandle>(device)] = 0;

@@ -1,28 +1,14 @@
 #include "workflow/program.h"
 
-#include <algorithm>
 #include <cstring>
-#include <mutex>
 
 #include "device/chidcmd.h"
-#include "ui/text_format.h"
-#include "ui/window_port.h"
+#include "port/window_port.h"
+#include "text/text_format.h"
 
 namespace vqr {
 
 namespace {
-
-std::mutex g_observerLock;
-ProgressObserver g_observer;
-
-void Report(const ProgramProgress& progress) {
-  ProgressObserver observer;
-  {
-    std::lock_guard lock(g_observerLock);
-    observer = g_observer;
-  }
-  if (observer) observer(progress);
-}
 
 // Fills the sector buffer with the complement of what the read-back should deliver, so that
 // every byte a failed or short read leaves untouched counts as differing: the buffer still
@@ -39,15 +25,14 @@ std::uint32_t CountDifferences(const std::uint8_t* a, const std::uint8_t* b, std
 
 }  // namespace
 
-void SetProgressObserver(ProgressObserver observer) {
-  std::lock_guard lock(g_observerLock);
-  g_observer = std::move(observer);
-}
-
-std::uint32_t ProgramImage(std::span<const std::uint8_t> image, char letter) {
+std::uint32_t ProgramImage(const WorkerContext& context, std::span<const std::uint8_t> image,
+                           char letter) {
   ImageRange range;
   if (!ReadImageRange(image, &range)) return kImageNotProgrammed;
-  ui::WindowPort& port = ui::Port();
+  ui::WindowPort& port = *context.port;
+  const auto Report = [&context](const ProgramProgress& progress) {
+    if (context.progress) context.progress(progress);
+  };
   const std::uint32_t sectors = range.SectorCount();
   const std::uint32_t full = range.FullSectors();
   const std::uint8_t* data = image.data() + 32;
@@ -55,14 +40,14 @@ std::uint32_t ProgramImage(std::span<const std::uint8_t> image, char letter) {
   std::uint8_t sector[kSectorSize];
 
   g_hidCmd.SendTest(kOpeningWord, sectors);
-  port.SetText(ui::kStartButton, ui::FormatText(u"[ %5d ]", {sectors}));
+  port.SetText(ui::kStartButton, text::FormatText(u"[ %5d ]", {sectors}));
   Report({letter, false, 0, sectors});
 
   for (std::uint32_t s = range.first; s < range.last; ++s) {
     g_hidCmd.EraseSector(s);
     std::memcpy(sector, data + std::size_t{kSectorSize} * (s - range.first), kSectorSize);
     g_hidCmd.WritePages(sector, s * kPagesPerSector, kPagesPerSector);
-    port.SetText(ui::kStartButton, ui::FormatText(u"%c - %5d -", {letter, range.last - s}));
+    port.SetText(ui::kStartButton, text::FormatText(u"%c - %5d -", {letter, range.last - s}));
     Report({letter, false, s - range.first + 1, sectors});
   }
   g_hidCmd.EraseSector(range.last);
@@ -76,7 +61,8 @@ std::uint32_t ProgramImage(std::span<const std::uint8_t> image, char letter) {
     PrimeForReadBack(sector, expected, kSectorSize);
     g_hidCmd.ReadPages(sector, s * kPagesPerSector, kPagesPerSector);
     differing += CountDifferences(sector, expected, kSectorSize);
-    port.SetText(ui::kStartButton, ui::FormatText(u"Verify %c - %5d -", {letter, range.last - s}));
+    port.SetText(ui::kStartButton,
+                 text::FormatText(u"Verify %c - %5d -", {letter, range.last - s}));
     Report({letter, true, s - range.first + 1, sectors});
   }
   const std::uint8_t* tail = data + std::size_t{kSectorSize} * full;
@@ -84,7 +70,7 @@ std::uint32_t ProgramImage(std::span<const std::uint8_t> image, char letter) {
   g_hidCmd.ReadPages(sector, range.last * kPagesPerSector, range.tailPages);
   differing += CountDifferences(sector, tail, tailBytes);
   Report({letter, true, sectors, sectors});
-  port.SetText(ui::kStartButton, ui::FormatText(u"Verify %c Complete!", {letter}));
+  port.SetText(ui::kStartButton, text::FormatText(u"Verify %c Complete!", {letter}));
   return differing;
 }
 

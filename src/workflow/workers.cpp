@@ -1,23 +1,25 @@
 #include "workflow/workers.h"
 
-#include <atomic>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "content/fetch.h"
-#include "content/package.h"
 #include "device/chidcmd.h"
-#include "ui/string_table.h"
-#include "ui/text_format.h"
-#include "ui/window_port.h"
-#include "workflow/catalog.h"
+#include "formats/catalog.h"
+#include "formats/package.h"
+#include "port/window_port.h"
+#include "text/string_table.h"
+#include "text/text_format.h"
+#include "workflow/hex.h"
+#include "workflow/image_list.h"
 #include "workflow/program.h"
+#include "workflow/state.h"
 
 namespace vqr {
 
@@ -27,12 +29,11 @@ using ui::MessageIcon;
 
 constexpr char16_t kRuntimeError[] = u"執行時錯誤";
 constexpr char16_t kOutdatedUpdater[] = u"請下載最新版更新程式\n[ VQR%c%c.exe ]";
-// The largest image the device can take: the whole flash behind a package header.
-constexpr std::uint32_t kLargestImage = 32 + kFlashPages * kPageSize;
 
-std::mutex g_deviceUse;                    // held by a worker for its whole run
-std::atomic<std::uint64_t> g_removals{0};  // unplugs seen by the window
-std::atomic<bool> g_updateRunning{false};
+bool Complete(const WorkerContext* context) {
+  return context != nullptr && context->port != nullptr && context->http != nullptr &&
+         context->shared != nullptr;
+}
 
 void EndWith(ui::WindowPort& port, const std::u16string& text, const std::u16string& caption,
              MessageIcon icon) {
@@ -42,13 +43,13 @@ void EndWith(ui::WindowPort& port, const std::u16string& text, const std::u16str
 
 // The network advice: entry 142 under entry 141, then the end of the process.
 void NetworkAdvice(ui::WindowPort& port) {
-  EndWith(port, port.LoadString(ui::kStrCheckNetwork), port.LoadString(ui::kStrAnalysis),
+  EndWith(port, port.LoadString(text::kStrCheckNetwork), port.LoadString(text::kStrAnalysis),
           MessageIcon::kInformation);
 }
 
 std::u16string OutdatedText(std::uint8_t generation) {
-  return ui::FormatText(kOutdatedUpdater,
-                        {NibbleToHex(generation >> 4), NibbleToHex(generation & 0x0F)});
+  return text::FormatText(kOutdatedUpdater,
+                          {NibbleToHex(generation >> 4), NibbleToHex(generation & 0x0F)});
 }
 
 // A numbered error, then the end of the process.
@@ -58,28 +59,32 @@ void FatalError(ui::WindowPort& port, const std::u16string& text) {
 
 // A catalog that could not be had or read: error 0302 with `code`, then the network advice.
 void CatalogError(ui::WindowPort& port, std::int32_t code) {
-  port.MessageBox(ui::FormatText(u"錯誤碼: 0302 %2d", {code}), kRuntimeError, MessageIcon::kError);
+  port.MessageBox(text::FormatText(u"錯誤碼: 0302 %2d", {code}), kRuntimeError,
+                  MessageIcon::kError);
   NetworkAdvice(port);
 }
 
 }  // namespace
 
-void NoteDeviceRemoved() {
-  g_removals.fetch_add(1);
-}
-bool UpdateRunning() {
-  return g_updateRunning.load();
-}
-
-std::uint32_t IdentifyThread(void* unused) {
-  (void)unused;
-  std::lock_guard device(g_deviceUse);
-  const std::uint64_t removalsAtStart = g_removals.load();
-  ui::WindowPort& port = ui::Port();
+std::uint32_t IdentifyThread(void* argument) {
+  auto* context = static_cast<WorkerContext*>(argument);
+  if (!Complete(context)) return 0;
+  WorkerShared& shared = *context->shared;
+  std::lock_guard device(shared.deviceUse);
+  const std::uint64_t removalsAtStart = shared.removals.load();
+  ui::WindowPort& port = *context->port;
+  const auto step = [context](IdentifyStep reached) {
+    if (context->onStep) context->onStep(reached);
+  };
+  // Gone since the identification started: the device was unplugged, or the program ends.
+  const auto dropped = [&] {
+    return shared.removals.load() != removalsAtStart || shared.stopping.load();
+  };
+  step(IdentifyStep::kStarted);
 
   std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kCatalogBufferSize]);
   if (!buffer) {
-    FatalError(port, ui::FormatText(u"錯誤碼: %s", {u"0301"}));
+    FatalError(port, text::FormatText(u"錯誤碼: %s", {u"0301"}));
     return 0;
   }
   // A read that fails leaves a blank page rather than whatever the heap held.
@@ -100,24 +105,22 @@ std::uint32_t IdentifyThread(void* unused) {
   info.Row0Version = page[0];
   std::memcpy(info.ModelCode, &page[12], 4);
   std::memcpy(info.Row1VersionText, &page[4], 3);
-  {
-    WorkflowState& state = State();
-    std::lock_guard lock(state.lock);
-    state.device = info;
-    state.ImagePoolSuffix[0] = static_cast<char>(page[14]);
-  }
+  const char poolLetter = static_cast<char>(page[14]);
   port.SetText(ui::kDeviceLabel,
-               ui::FormatText(u"版本 : [ %S ]", {std::string_view(info.DeviceVersionText)}));
+               text::FormatText(u"版本 : [ %S ]", {std::string_view(info.DeviceVersionText)}));
+  step(IdentifyStep::kInfoPageRead);
+  if (dropped()) return 0;
 
   // The model code is an 8-bit string: it ends at its first zero, as the URL's %s reads it.
   const std::string model(info.ModelCode, strnlen(info.ModelCode, 4));
-  const std::string url = UpdateServerBase() + "Door3/" + model + ".Bin";
+  const std::string url = context->serverBase + "Door3/" + model + ".Bin";
   std::int32_t result;
   std::int32_t received = 0;
   if (url.size() >= kUrlBufferSize) {
     result = kUrlTooLong;
   } else {
-    received = FetchUrl(buffer.get(), kCatalogBufferSize, url.c_str(), u"");
+    const FetchContext fetch{port, *context->http, &shared.stopping};
+    received = FetchUrl(fetch, buffer.get(), kCatalogBufferSize, url.c_str(), u"");
     result =
         CheckPackage(buffer.get(), received, std::string_view(info.ModelCode, 4), kModeCatalog);
   }
@@ -149,44 +152,57 @@ std::uint32_t IdentifyThread(void* unused) {
     return 0;
   }
   buffer.reset();
+  step(IdentifyStep::kCatalogChecked);
 
-  // Unplugged meanwhile: the window is searching again and its list was emptied; this
-  // device's catalog must not reappear in it.
-  if (g_removals.load() != removalsAtStart) return 0;
-
+  // The rows as the update run is to see them: the fixed images the device already holds are
+  // skipped.
+  std::array<CatalogEntry, kCatalogRows> table{};
+  for (std::size_t k = 0; k < rows.size(); ++k) table[k] = rows[k].entry;
+  if (rows.size() > 0 &&
+      16u * HexToNibble(table[0].name[4]) + HexToNibble(table[0].name[5]) == info.Row0Version)
+    table[0].size = 0;
+  if (rows.size() > 1 && std::memcmp(&table[1].name[3], info.Row1VersionText, 3) == 0)
+    table[1].size = 0;
+  std::vector<std::u16string> lines;
   for (std::size_t k = 2; k < rows.size(); ++k)
-    port.AppendListItem(ImageListLine(rows[0].entry, rows[k]));
+    lines.push_back(ImageListLine(rows[0].entry, rows[k]));
 
-  {
-    WorkflowState& state = State();
-    std::lock_guard lock(state.lock);
-    for (std::size_t k = 0; k < rows.size(); ++k) state.CatalogTable[k] = rows[k].entry;
-    state.CatalogRowCount = static_cast<std::int32_t>(rows.size());
-    // The fixed images the device already holds are skipped by the update run.
-    if (rows.size() > 0) {
-      const CatalogEntry& row0 = state.CatalogTable[0];
-      if (16u * HexToNibble(row0.name[4]) + HexToNibble(row0.name[5]) == info.Row0Version)
-        state.CatalogTable[0].size = 0;
+  // The list, the catalog rows its items stand for and the start button change in one step on
+  // the window's thread, where the unplug handler runs: either the device is still present and
+  // all of them change, or it went away (and the handler emptied the list) and none does.
+  step(IdentifyStep::kListing);
+  bool listed = false;
+  port.Batch([&] {
+    if (dropped()) return;
+    {
+      WorkflowState& state = State();
+      std::lock_guard lock(state.lock);
+      state.device = info;
+      state.ImagePoolSuffix[0] = poolLetter;
+      state.CatalogTable = table;
+      state.CatalogRowCount = static_cast<std::int32_t>(rows.size());
     }
-    if (rows.size() > 1 &&
-        std::memcmp(&state.CatalogTable[1].name[3], info.Row1VersionText, 3) == 0)
-      state.CatalogTable[1].size = 0;
-  }
-  port.SelectListItem(0);
-  port.Enable(ui::kImageList, true);
-  if (g_removals.load() != removalsAtStart) return 0;
-  port.Enable(ui::kStartButton, true);
-  return 1;
+    for (const std::u16string& line : lines) port.AppendListItem(line);
+    port.SelectListItem(0);
+    port.Enable(ui::kImageList, true);
+    port.Enable(ui::kStartButton, true);
+    listed = true;
+  });
+  step(IdentifyStep::kDone);
+  return listed ? 1 : 0;
 }
 
-std::uint32_t UpdateThread(void* unused) {
-  (void)unused;
-  if (g_updateRunning.exchange(true)) return 0;  // a second press while a run is under way
+std::uint32_t UpdateThread(void* argument) {
+  auto* context = static_cast<WorkerContext*>(argument);
+  if (!Complete(context)) return 0;
+  WorkerShared& shared = *context->shared;
+  if (shared.updateRunning.exchange(true)) return 0;  // a second press while a run is under way
   struct RunFlag {
-    ~RunFlag() { g_updateRunning.store(false); }
-  } runFlag;
-  std::lock_guard device(g_deviceUse);
-  ui::WindowPort& port = ui::Port();
+    std::atomic<bool>& flag;
+    ~RunFlag() { flag.store(false); }
+  } runFlag{shared.updateRunning};
+  std::lock_guard device(shared.deviceUse);
+  ui::WindowPort& port = *context->port;
 
   port.Enable(ui::kStartButton, false);
   port.Enable(ui::kExitButton, false);
@@ -204,51 +220,58 @@ std::uint32_t UpdateThread(void* unused) {
     rowCount = state.CatalogRowCount;
     suffix = state.ImagePoolSuffix;
   }
-  const std::string base = UpdateServerBase();
 
   for (std::int32_t i = 0; i < rowCount && i < static_cast<std::int32_t>(kCatalogRows); ++i) {
     const CatalogEntry& row = table[i];
     if (row.size == 0) continue;
     if (i >= 2 && i != target) continue;
-    port.SetText(ui::kStartButton, port.LoadString(ui::kStrDownloading));
+    port.SetText(ui::kStartButton, port.LoadString(text::kStrDownloading));
 
-    const std::u16string error0401 = ui::FormatText(u"錯誤碼: 0401+%2d", {i});
-    // size + 128 must neither wrap around 32 bits nor ask for more than the flash can hold.
+    const auto refuse = [&port](std::int32_t code) {
+      FatalError(port, text::FormatText(u"錯誤碼: 0402 %2d", {code}));
+    };
+    // A size no image header can describe is refused as a malformed image; below that bound
+    // size + 128 cannot wrap around 32 bits, and only a failed allocation is a lack of memory.
     if (row.size > kLargestImage) {
-      FatalError(port, error0401);
+      refuse(kImageMalformed);
       return 0;
     }
     const std::uint32_t capacity = row.size + 128;
     std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[capacity]);
+    if (!image) {
+      FatalError(port, text::FormatText(u"錯誤碼: 0401+%2d", {i}));
+      return 0;
+    }
     const std::string name(row.name, strnlen(row.name, sizeof row.name));
-    const std::string url = base + "Pool3" + suffix + "/" + name;
-    if (!image || url.size() >= kUrlBufferSize) {
-      FatalError(port, error0401);
+    const std::string url = context->serverBase + "Pool3" + suffix + "/" + name;
+    if (url.size() >= kUrlBufferSize) {
+      refuse(kUrlTooLong);
       return 0;
     }
 
-    const std::int32_t received = FetchUrl(image.get(), capacity, url.c_str(), u"");
+    const FetchContext fetch{port, *context->http, nullptr};
+    const std::int32_t received = FetchUrl(fetch, image.get(), capacity, url.c_str(), u"");
     const std::string_view model(&row.name[2], 4);
     const std::int32_t result = CheckPackage(image.get(), received, model, kModeImage);
     if (result != 0) {
-      FatalError(port, ui::FormatText(u"錯誤碼: 0402 %2d", {result}));
+      refuse(result);
       return 0;
     }
     if (received == 0) {
-      FatalError(port, ui::FormatText(u"錯誤碼: 0403+%2d\n%8d\n%8d", {i, 0, 0}));
+      FatalError(port, text::FormatText(u"錯誤碼: 0403+%2d\n%8d\n%8d", {i, 0, 0}));
       return 0;
     }
     const std::span<const std::uint8_t> file(image.get(), static_cast<std::size_t>(received));
     ImageRange range;
     if (!ReadImageRange(file, &range)) {
-      FatalError(port, ui::FormatText(u"錯誤碼: 0402 %2d", {kImageMalformed}));
+      refuse(kImageMalformed);
       return 0;
     }
     const char letter = i == 0 ? 'T' : i == 1 ? 'V' : 'C';
-    const std::uint32_t differing = ProgramImage(file, letter);
+    const std::uint32_t differing = ProgramImage(*context, file, letter);
     image.reset();
     if (differing != 0) {
-      FatalError(port, ui::FormatText(u"錯誤碼: 0403+%2d\n%8d\n%8d", {i, received, differing}));
+      FatalError(port, text::FormatText(u"錯誤碼: 0403+%2d\n%8d\n%8d", {i, received, differing}));
       return 0;
     }
   }
@@ -260,13 +283,54 @@ std::uint32_t UpdateThread(void* unused) {
   return 1;
 }
 
-bool StartWorker(std::uint32_t (*worker)(void*)) {
+Workers::Workers(WorkerContext context) : m_context(std::move(context)) {
+  m_context.shared = &m_shared;
+}
+
+Workers::~Workers() {
+  Stop();
+}
+
+bool Workers::Start(WorkerEntry entry) {
+  std::lock_guard lock(m_mutex);
+  JoinEnded();
+  Running running;
+  running.context = std::make_unique<WorkerContext>(m_context);
+  running.context->shared = &m_shared;
+  running.done = std::make_shared<std::atomic<bool>>(false);
   try {
-    std::thread(worker, nullptr).detach();
-    return true;
+    running.thread = std::thread(
+        [entry](WorkerContext* context, std::shared_ptr<std::atomic<bool>> done) {
+          entry(context);
+          done->store(true);
+        },
+        running.context.get(), running.done);
   } catch (const std::system_error&) {
     return false;
   }
+  m_running.push_back(std::move(running));
+  return true;
+}
+
+void Workers::JoinEnded() {
+  for (auto it = m_running.begin(); it != m_running.end();) {
+    if (it->done->load()) {
+      it->thread.join();
+      it = m_running.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void Workers::Stop() {
+  m_shared.stopping.store(true);
+  std::vector<Running> running;
+  {
+    std::lock_guard lock(m_mutex);
+    running.swap(m_running);
+  }
+  for (Running& worker : running) worker.thread.join();
 }
 
 }  // namespace vqr

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "content/package.h"
 #include "demo/demo.h"
+#include "formats/package.h"
 
 namespace {
 

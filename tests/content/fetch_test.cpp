@@ -11,7 +11,7 @@
 #include "content/fetch.h"
 #include "content/http_backend.h"
 #include "loopback_server.h"
-#include "ui/recording_port.h"
+#include "recording_port.h"
 
 namespace vqr {
 namespace {
@@ -56,23 +56,23 @@ constexpr std::size_t kGuard = 64;
 class FetchTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ui::SetPort(&port);
     saved = PlatformHttpBackend().Timeouts();
     server = test::StartLoopbackServer();
   }
   void TearDown() override {
     server->Stop();
     PlatformHttpBackend().SetTimeouts(saved);
-    ui::SetPort(nullptr);
     for (const auto& file : files) std::filesystem::remove(file);
   }
+
+  FetchContext Context() { return {port, PlatformHttpBackend()}; }
 
   // Fetches `path` into a buffer of `capacity` bytes followed by a guard that must survive.
   std::int32_t Fetch(const std::string& path, std::uint32_t capacity,
                      const std::u16string& localFile = {}) {
     buffer.assign(capacity + kGuard, kCanary);
     const std::int32_t result =
-        FetchUrl(buffer.data(), capacity, server->Url(path).c_str(), localFile);
+        FetchUrl(Context(), buffer.data(), capacity, server->Url(path).c_str(), localFile);
     for (std::size_t i = capacity; i < buffer.size(); ++i)
       EXPECT_EQ(buffer[i], kCanary) << "stored past the capacity at " << i;
     return result;
@@ -194,7 +194,7 @@ TEST_F(FetchTest, NothingListening) {
   const std::string url = server->Url("/Door3/A1B2.Bin");
   server->Stop();  // the port is closed now
   std::vector<std::uint8_t> dest(100);
-  EXPECT_EQ(FetchUrl(dest.data(), 100, url.c_str(), {}), -1);
+  EXPECT_EQ(FetchUrl(Context(), dest.data(), 100, url.c_str(), {}), -1);
   ExpectBoxes({kNoServer});
 }
 
@@ -270,7 +270,7 @@ class OfflineBackend final : public HttpBackend {
 TEST_F(FetchTest, ClientCannotBeOpened) {
   OfflineBackend offline;
   std::uint8_t dest[16];
-  EXPECT_EQ(FetchUrl(offline, dest, sizeof dest, server->Url("/x").c_str(), {}), -1);
+  EXPECT_EQ(FetchUrl({port, offline}, dest, sizeof dest, server->Url("/x").c_str(), {}), -1);
   ExpectBoxes({kOffline});
 }
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "content/package.h"
-#include "ui/text_format.h"
+#include "formats/package.h"
+#include "text/text_format.h"
 
 namespace vqr {
 namespace {
@@ -300,7 +300,7 @@ TEST(CatalogTest, RoundTripThroughTheCheck) {
   for (std::size_t i = 0; i < entries.size(); ++i) {
     EXPECT_EQ(info.entries[i].name, entries[i].name);
     EXPECT_EQ(info.entries[i].size, entries[i].size);
-    EXPECT_EQ(info.entries[i].description, ui::Utf8ToUtf16(entries[i].description));
+    EXPECT_EQ(info.entries[i].description, text::Utf8ToUtf16(entries[i].description));
   }
   EXPECT_EQ(catalog.back(), 0);  // the list's end
 }

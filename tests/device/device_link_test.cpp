@@ -321,13 +321,13 @@ class CommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
     backend.Plug(&device);
-    ASSERT_NE(cmd.m_io.OpenDevice(), 0u);
+    ASSERT_NE(cmd.IO().OpenDevice(), 0u);
   }
   // Starts a new trace file named after `name` and returns its path.
   std::string StartTrace(const std::string& name) {
     const std::string path = ::testing::TempDir() + name;
     std::remove(path.c_str());
-    EXPECT_TRUE(cmd.m_io.StartTrace(path));
+    EXPECT_TRUE(cmd.IO().StartTrace(path));
     return path;
   }
   std::string Run(const std::function<void()>& body) {
@@ -403,17 +403,17 @@ TEST_F(CommandTest, RejectsMalformedCommandReports) {
   auto packet = CommandPacket::Make(kCmdErase, 1, 1).Bytes();
   packet[14] ^= 1;  // wrong checksum
   std::memcpy(&report[1], packet.data(), packet.size());
-  EXPECT_EQ(cmd.m_io.WriteReport(report, nullptr), 1);
+  EXPECT_EQ(cmd.IO().WriteReport(report, nullptr), 1);
   packet = CommandPacket::Make(kCmdErase, 1, 1).Bytes();
   packet[10] = 0;  // wrong magic, checksum recomputed
   const std::uint32_t sum = CommandPacket::Checksum(packet.data());
   packet[14] = static_cast<std::uint8_t>(sum);
   packet[15] = static_cast<std::uint8_t>(sum >> 8);
   std::memcpy(&report[1], packet.data(), packet.size());
-  EXPECT_EQ(cmd.m_io.WriteReport(report, nullptr), 1);
+  EXPECT_EQ(cmd.IO().WriteReport(report, nullptr), 1);
   packet = CommandPacket::Make(0x0E00, 1, 1).Bytes();  // unknown code
   std::memcpy(&report[1], packet.data(), packet.size());
-  EXPECT_EQ(cmd.m_io.WriteReport(report, nullptr), 1);
+  EXPECT_EQ(cmd.IO().WriteReport(report, nullptr), 1);
   EXPECT_EQ(device.RejectedCommands(), 3u);
   EXPECT_EQ(device.Erases(), 0u);
 }
@@ -440,7 +440,7 @@ TEST(CommandShortCount, CountBelowTwoStopsTheLoop) {
   for (const std::uint32_t bytes : {0u, 1u}) {
     ScriptedBackend backend;
     CHidCmd cmd(backend);
-    cmd.m_io.OpenDevice();
+    cmd.IO().OpenDevice();
     backend.bytes = bytes;
     std::vector<std::uint8_t> buffer(256, 0x5A);
     ::testing::internal::CaptureStdout();
@@ -455,7 +455,7 @@ TEST(CommandShortCount, CountBelowTwoStopsTheLoop) {
 TEST(CommandShortCount, ShortReportsNeverWritePastTheDestination) {
   ScriptedBackend backend;
   CHidCmd cmd(backend);
-  cmd.m_io.OpenDevice();
+  cmd.IO().OpenDevice();
   backend.bytes = 40;  // 39 payload bytes a report: 256 is no multiple of it
   std::vector<std::uint8_t> buffer(256 + 64, 0x5A);
   EXPECT_EQ(cmd.ReadPages(buffer.data(), 0, 1), 256u);
@@ -473,7 +473,7 @@ TEST_F(CommandTest, EveryCommandReportFillsTheRestWithCC) {
   cmd.EraseSector(4);
   cmd.WritePages(page.data(), 64, 0);
   cmd.ReadPages(page.data(), 64, 0);
-  cmd.m_io.StopTrace();
+  cmd.IO().StopTrace();
 
   std::ifstream lines(trace);
   std::string line;
@@ -498,7 +498,7 @@ TEST_F(CommandTest, WireTraceHoldsExactlyTheReportsThatMoved) {
   ::testing::internal::CaptureStdout();
   cmd.ReadPages(page.data(), kInfoPage, 1);
   ::testing::internal::GetCapturedStdout();
-  cmd.m_io.StopTrace();
+  cmd.IO().StopTrace();
 
   std::ifstream in(path);
   std::vector<std::string> lines;

@@ -16,7 +16,7 @@ class SimulatorTest : public ::testing::Test {
  protected:
   void SetUp() override {
     path = backend.Plug(&device);
-    ASSERT_NE(cmd.m_io.OpenDevice(), 0u);
+    ASSERT_NE(cmd.IO().OpenDevice(), 0u);
   }
   static std::array<std::uint8_t, 256> Filled() {
     std::array<std::uint8_t, 256> page;
@@ -88,7 +88,7 @@ TEST_F(SimulatorTest, VanishingFailsEveryLaterTransferAndRaisesARemoval) {
   ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(seen.removals, 1);
   EXPECT_EQ(seen.path, path);
-  EXPECT_EQ(cmd.m_io.OpenDevice(), 0u) << "the interface is gone";
+  EXPECT_EQ(cmd.IO().OpenDevice(), 0u) << "the interface is gone";
   backend.SetRemovalListener(nullptr, nullptr);
 }
 

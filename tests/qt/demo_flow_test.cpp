@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "demo/demo.h"
+#include "port/window_port.h"
+#include "text/string_table.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/qt_window_port.h"
-#include "ui/string_table.h"
-#include "ui/window_port.h"
 
 namespace vqr::ui::qt {
 namespace {
@@ -34,9 +34,10 @@ bool ProcessUntil(Predicate done, int ms) {
 TEST(QtDemoFlow, IdentifyUpdateAndUnplugThroughThePort) {
   demo::Demo demo;
   ASSERT_TRUE(demo.Start(std::chrono::milliseconds(0)));
-  MainWindow window;
-  QtWindowPort port(window);
-  SetPort(&port);
+  WindowOptions options;
+  options.context.serverBase = demo.ServerBase();
+  MainWindow window(options);
+  QtWindowPort& port = window.Port();
   struct Box {
     QString text;
     QString caption;
@@ -74,13 +75,11 @@ TEST(QtDemoFlow, IdentifyUpdateAndUnplugThroughThePort) {
   demo.Backend().Unplug(present.back().path);
   EXPECT_FALSE(window.DevicePresent());
   EXPECT_EQ(list->count(), 0);
-  EXPECT_EQ(start->text(),
-            QString::fromUtf16(StringTableEntry(kStrStart).data(),
-                               static_cast<qsizetype>(StringTableEntry(kStrStart).size())));
-  EXPECT_TRUE(window.SearchTimer().isActive());
-
-  SetPort(nullptr);
-  port.Close();
+  EXPECT_EQ(
+      start->text(),
+      QString::fromUtf16(text::StringTableEntry(text::kStrStart).data(),
+                         static_cast<qsizetype>(text::StringTableEntry(text::kStrStart).size())));
+  EXPECT_TRUE(window.Timer().isActive());
 }
 
 }  // namespace

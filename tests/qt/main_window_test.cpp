@@ -18,11 +18,12 @@
 #include <vector>
 
 #include "device/chidcmd.h"
+#include "device/hid_none.h"
 #include "device/hid_simulated.h"
+#include "port/window_port.h"
 #include "simulator/sim_bootloader.h"
+#include "text/string_table.h"
 #include "ui/qt/main_window.h"
-#include "ui/string_table.h"
-#include "ui/window_port.h"
 #include "workflow/workers.h"
 
 namespace vqr::ui::qt {
@@ -48,7 +49,7 @@ bool ProcessUntil(Predicate done) {
 class MainWindowTest : public ::testing::Test {
  protected:
   MainWindowTest() : m_device(std::span<const std::uint8_t, sim::kPageSize>(m_infoPage)) {
-    g_hidCmd.m_io.UseBackend(m_sim);
+    g_hidCmd.IO().UseBackend(m_sim);
     WindowOptions options;
     options.startWorker = [this](WorkerEntry entry) {
       m_started.push_back(entry);
@@ -58,7 +59,7 @@ class MainWindowTest : public ::testing::Test {
   }
   ~MainWindowTest() override {
     m_window.reset();
-    g_hidCmd.m_io.UseBackend(hid::PlatformHidBackend());
+    g_hidCmd.IO().UseBackend(hid::NoDeviceHidBackend());
   }
 
   QLabel* DeviceLabel() const { return qobject_cast<QLabel*>(m_window->Control(kDeviceLabel)); }
@@ -93,12 +94,12 @@ TEST_F(MainWindowTest, FirstStateHasTheControlsTextsGeometryAndTitle) {
     bool enabled;
   };
   const Expected controls[] = {
-      {kDeviceGroup, Q(StringTableEntry(134)), {30, 10, 340, 80}, true},
+      {kDeviceGroup, Q(text::StringTableEntry(134)), {30, 10, 340, 80}, true},
       {kDeviceLabel, Searching("   0"), {60, 40, 280, 40}, true},
-      {kVersionGroup, Q(StringTableEntry(135)), {30, 110, 340, 80}, true},
+      {kVersionGroup, Q(text::StringTableEntry(135)), {30, 110, 340, 80}, true},
       {kBlankLabel, QString(), {60, 140, 280, 40}, true},
-      {kStartButton, Q(StringTableEntry(132)), {100, 210, 200, 50}, false},
-      {kExitButton, Q(StringTableEntry(133)), {100, 300, 200, 50}, true},
+      {kStartButton, Q(text::StringTableEntry(132)), {100, 210, 200, 50}, false},
+      {kExitButton, Q(text::StringTableEntry(133)), {100, 300, 200, 50}, true},
   };
   // Children in the order of creation, named by their ids.
   QStringList order;
@@ -140,8 +141,8 @@ TEST_F(MainWindowTest, FirstStateHasTheControlsTextsGeometryAndTitle) {
   EXPECT_FALSE(flags.testFlag(Qt::WindowMaximizeButtonHint));
   EXPECT_FALSE(flags.testFlag(Qt::WindowSystemMenuHint));
 
-  EXPECT_TRUE(m_window->SearchTimer().isActive());
-  EXPECT_EQ(m_window->SearchTimer().interval(), 1000);
+  EXPECT_TRUE(m_window->Timer().isActive());
+  EXPECT_EQ(m_window->Timer().interval(), 1000);
   EXPECT_FALSE(m_window->DevicePresent());
 }
 
@@ -161,7 +162,7 @@ TEST_F(MainWindowTest, EachTickWithoutDeviceCountsInTheLabel) {
     EXPECT_EQ(DeviceLabel()->text(), Searching(c.count)) << c.ticks;
   }
   EXPECT_EQ(m_window->SearchCount(), 1001);
-  EXPECT_TRUE(m_window->SearchTimer().isActive());
+  EXPECT_TRUE(m_window->Timer().isActive());
   EXPECT_FALSE(m_window->DevicePresent());
   EXPECT_TRUE(m_started.empty());
 }
@@ -172,10 +173,11 @@ TEST_F(MainWindowTest, TheTimerDrivesTheSearch) {
   WindowOptions options;
   options.tickPeriod = std::chrono::milliseconds(5);
   m_window = std::make_unique<MainWindow>(options);
-  EXPECT_EQ(m_window->SearchTimer().interval(), 5);
+  EXPECT_EQ(m_window->Timer().interval(), 5);
   EXPECT_TRUE(ProcessUntil([&] { return m_window->SearchCount() >= 3; }));
-  EXPECT_EQ(DeviceLabel()->text(),
-            Q(StringTableEntry(136)).replace("%3d", QString("%1").arg(m_window->SearchCount(), 3)));
+  EXPECT_EQ(
+      DeviceLabel()->text(),
+      Q(text::StringTableEntry(136)).replace("%3d", QString("%1").arg(m_window->SearchCount(), 3)));
 }
 
 TEST_F(MainWindowTest, ATickThatFindsTheDeviceStopsTheSearchAndStartsTheIdentification) {
@@ -184,7 +186,7 @@ TEST_F(MainWindowTest, ATickThatFindsTheDeviceStopsTheSearchAndStartsTheIdentifi
   m_sim.Plug(&m_device);
   m_window->Tick();
 
-  EXPECT_FALSE(m_window->SearchTimer().isActive());
+  EXPECT_FALSE(m_window->Timer().isActive());
   EXPECT_TRUE(m_window->DevicePresent());
   EXPECT_TRUE(g_hidCmd.IO().IsReadOpen());
   EXPECT_TRUE(g_hidCmd.IO().IsWriteOpen());
@@ -207,7 +209,7 @@ TEST_F(MainWindowTest, RemovalWhileSearchingChangesNothing) {
   EXPECT_EQ(DeviceLabel()->text(), Searching("   2"));
   EXPECT_EQ(ImageList()->count(), 1);
   EXPECT_TRUE(ImageList()->isEnabled());
-  EXPECT_TRUE(m_window->SearchTimer().isActive());
+  EXPECT_TRUE(m_window->Timer().isActive());
 }
 
 TEST_F(MainWindowTest, RemovalOfAnotherVendorsInterfaceChangesNothing) {
@@ -218,7 +220,7 @@ TEST_F(MainWindowTest, RemovalOfAnotherVendorsInterfaceChangesNothing) {
   m_window->OnInterfaceRemoved(0x0417);
 
   EXPECT_TRUE(m_window->DevicePresent());
-  EXPECT_FALSE(m_window->SearchTimer().isActive());
+  EXPECT_FALSE(m_window->Timer().isActive());
   EXPECT_EQ(ImageList()->count(), 3);
   EXPECT_TRUE(ImageList()->isEnabled());
   EXPECT_TRUE(Button(kStartButton)->isEnabled());
@@ -233,10 +235,10 @@ TEST_F(MainWindowTest, RemovalOfTheDevicePutsTheWindowBackToSearching) {
   EXPECT_EQ(ImageList()->count(), 0);
   EXPECT_FALSE(ImageList()->isEnabled());
   EXPECT_FALSE(Button(kStartButton)->isEnabled());
-  EXPECT_EQ(Button(kStartButton)->text(), Q(StringTableEntry(132)));
+  EXPECT_EQ(Button(kStartButton)->text(), Q(text::StringTableEntry(132)));
   EXPECT_EQ(m_window->SearchCount(), 0);
-  EXPECT_TRUE(m_window->SearchTimer().isActive());
-  EXPECT_EQ(m_window->SearchTimer().interval(), 1000);
+  EXPECT_TRUE(m_window->Timer().isActive());
+  EXPECT_EQ(m_window->Timer().interval(), 1000);
 
   // The count starts again from 0: one tick later it shows 1.
   m_window->Tick();
@@ -256,7 +258,7 @@ TEST_F(MainWindowTest, ARemovalNoticeFromAnotherThreadIsHandledOnTheGuiThread) {
   EXPECT_TRUE(m_window->DevicePresent());
   EXPECT_TRUE(ProcessUntil([&] { return !m_window->DevicePresent(); }));
   EXPECT_EQ(ImageList()->count(), 0);
-  EXPECT_TRUE(m_window->SearchTimer().isActive());
+  EXPECT_TRUE(m_window->Timer().isActive());
 }
 
 TEST_F(MainWindowTest, ShortcutsOpenTheAboutBoxAndEnterOrEscapeCloseIt) {

@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "port/window_port.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/qt_window_port.h"
-#include "ui/window_port.h"
 
 namespace vqr::ui::qt {
 namespace {

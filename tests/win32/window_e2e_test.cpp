@@ -18,15 +18,15 @@
 #include <string>
 #include <vector>
 
-#include "content/package.h"
 #include "demo/demo.h"
 #include "device/chidcmd.h"
 #include "device/hid_simulated.h"
+#include "formats/package.h"
+#include "port/window_port.h"
 #include "simulator/sim_bootloader.h"
 #include "ui/win32/main_window.h"
 #include "ui/win32/win32_api.h"
 #include "ui/win32/win32_port.h"
-#include "ui/window_port.h"
 
 // <dbt.h> after <windows.h>.
 #include <dbt.h>

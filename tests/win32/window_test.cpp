@@ -11,12 +11,13 @@
 #include <vector>
 
 #include "device/chidcmd.h"
+#include "device/hid_none.h"
 #include "device/hid_simulated.h"
+#include "port/window_port.h"
 #include "simulator/sim_bootloader.h"
 #include "ui/win32/main_window.h"
 #include "ui/win32/win32_api.h"
 #include "ui/win32/win32_port.h"
-#include "ui/window_port.h"
 
 // <dbt.h> after <windows.h>.
 #include <dbt.h>
@@ -202,7 +203,7 @@ class MainWindowTest : public ::testing::Test {
   void SetUp() override {
     g_identifyStarts = 0;
     g_updateStarts = 0;
-    vqr::g_hidCmd.m_io.UseBackend(m_hid);
+    vqr::g_hidCmd.IO().UseBackend(m_hid);
     vqr::win32::SetWorkerEntries({CountIdentify, CountUpdate});
     m_window = vqr::win32::CreateMainWindow(GetModuleHandleW(nullptr), SW_SHOWNORMAL);
     ASSERT_NE(m_window, nullptr);
@@ -214,7 +215,7 @@ class MainWindowTest : public ::testing::Test {
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
     }
     vqr::win32::SetWorkerEntries({});
-    vqr::g_hidCmd.m_io.UseBackend(vqr::hid::PlatformHidBackend());
+    vqr::g_hidCmd.IO().UseBackend(vqr::hid::NoDeviceHidBackend());
   }
 
   HWND Control(int id) const { return GetDlgItem(m_window, id); }
@@ -236,7 +237,7 @@ class MainWindowTest : public ::testing::Test {
   }
   // What a worker does once the device is identified and an update has begun.
   void FillAsWorkerWould() {
-    vqr::ui::WindowPort& port = vqr::ui::Port();
+    vqr::ui::WindowPort& port = vqr::win32::Port();
     port.AppendListItem(u"image-a");
     port.AppendListItem(u"image-b");
     port.SelectListItem(1);
@@ -361,8 +362,8 @@ TEST_F(MainWindowTest, TicksCountTheSearchUntilTheDeviceIsFound) {
   EXPECT_TRUE(PumpUntil([] { return g_identifyStarts.load() == 1; }, 2000ms));
   EXPECT_FALSE(SearchTimerRunning());
   EXPECT_EQ(Text(vqr::ui::kDeviceLabel), kSearching + u"1000");  // no longer counting
-  EXPECT_TRUE(vqr::g_hidCmd.m_io.IsReadOpen());
-  EXPECT_TRUE(vqr::g_hidCmd.m_io.IsWriteOpen());
+  EXPECT_TRUE(vqr::g_hidCmd.IO().IsReadOpen());
+  EXPECT_TRUE(vqr::g_hidCmd.IO().IsWriteOpen());
 }
 
 TEST_F(MainWindowTest, SearchTimerTicksOnceASecond) {
@@ -489,7 +490,7 @@ TEST_F(MainWindowTest, WorkerReachesTheWindowThroughThePort) {
   std::u16string searching, missing;
   int selection = -2, selectionAfterClear = -2;
   std::thread worker([&] {
-    vqr::ui::WindowPort& port = vqr::ui::Port();
+    vqr::ui::WindowPort& port = vqr::win32::Port();
     port.SetText(vqr::ui::kDeviceLabel, u"VQR03 v2.07");
     port.Enable(vqr::ui::kStartButton, true);
     port.SetText(vqr::ui::kStartButton, u"Erase 3");
@@ -519,8 +520,8 @@ TEST_F(MainWindowTest, WorkerReachesTheWindowThroughThePort) {
 
   done = false;
   std::thread clearer([&] {
-    vqr::ui::Port().ClearList();
-    selectionAfterClear = vqr::ui::Port().ListSelection();
+    vqr::win32::Port().ClearList();
+    selectionAfterClear = vqr::win32::Port().ListSelection();
     done = true;
   });
   ASSERT_TRUE(PumpUntil([&] { return done.load(); }, 5000ms));
@@ -540,7 +541,7 @@ TEST_F(MainWindowTest, PortMessageBoxIsOwnedByTheMainWindowAndWaitsForOk) {
     std::atomic<bool> returned{false};
     DialogWatcher watcher(c.caption, IDOK, false);
     std::thread worker([&] {
-      vqr::ui::Port().MessageBox(u"錯誤碼: 0301", c.caption, c.icon);
+      vqr::win32::Port().MessageBox(u"錯誤碼: 0301", c.caption, c.icon);
       returned = true;
     });
     // The box disables its owner, a call into this (the window) thread: keep pumping.

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <new>
 
-#include "ui/text_format.h"
-#include "ui/window_port.h"
+#include "content/http_backend.h"
+#include "text/text_format.h"
 
 namespace {
 std::atomic<std::size_t> g_failSize{0};
@@ -45,7 +45,7 @@ void FailNextAllocationOf(std::size_t bytes) {
 }
 
 std::string Utf8(const std::u16string& text) {
-  return ui::Utf16ToUtf8(text);
+  return text::Utf16ToUtf8(text);
 }
 
 std::array<std::uint8_t, 256> MakeInfoPage(const InfoPageFields& fields) {
@@ -97,9 +97,11 @@ std::vector<std::string> LoopbackServer::Requests() const {
 }
 
 void WorkflowTest::SetUp() {
-  ui::SetPort(&port);
-  SetUpdateServerBase(server.Base());
-  g_hidCmd.m_io.UseBackend(backend);
+  context.port = &port;
+  context.http = &PlatformHttpBackend();
+  context.serverBase = server.Base();
+  context.shared = &shared;
+  g_hidCmd.IO().UseBackend(backend);
   // One file per test: the tests of this program may run in parallel processes.
   const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
   std::string name = std::string(test->test_suite_name()) + "." + test->name();
@@ -107,20 +109,19 @@ void WorkflowTest::SetUp() {
     if (c == '/') c = '_';
   tracePath = ::testing::TempDir() + name + ".trace";
   std::remove(tracePath.c_str());
-  g_hidCmd.m_io.StartTrace(tracePath);
+  g_hidCmd.IO().StartTrace(tracePath);
 }
 
 void WorkflowTest::TearDown() {
-  g_hidCmd.m_io.StopTrace();
-  g_hidCmd.m_io.UseBackend(hid::PlatformHidBackend());
-  ui::SetPort(nullptr);
+  g_hidCmd.IO().StopTrace();
+  g_hidCmd.IO().UseBackend(hid::NoDeviceHidBackend());
   FailNextAllocationOf(0);
 }
 
 void WorkflowTest::Attach(const InfoPageFields& fields) {
   info = fields;
   model = fields.model;
-  device = std::make_unique<sim::SimBootloader>(MakeInfoPage(fields));
+  device = std::make_unique<sim::SimBootloader>(MakeInfoPage(fields), flashPages);
   backend.Plug(device.get());
   ASSERT_EQ(FindAndOpenDevice(), 1);
 }

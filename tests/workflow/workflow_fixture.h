@@ -12,13 +12,15 @@
 #include <thread>
 #include <vector>
 
-#include "content/package.h"
 #include "device/chidcmd.h"
+#include "device/hid_none.h"
 #include "device/hid_simulated.h"
+#include "formats/package.h"
 #include "loopback_server.h"
+#include "recording_port.h"
 #include "simulator/sim_bootloader.h"
-#include "ui/recording_port.h"
-#include "workflow/catalog.h"
+#include "workflow/context.h"
+#include "workflow/state.h"
 
 namespace vqr::testing {
 
@@ -82,10 +84,15 @@ class WorkflowTest : public ::testing::Test {
   std::vector<std::u16string> Captions() const;
 
   InfoPageFields info;
+  // The size of the next attached device's flash.
+  std::uint32_t flashPages = sim::kPageCount;
   std::unique_ptr<sim::SimBootloader> device;
   hid::SimulatedHidBackend backend;
   LoopbackServer server;
   ui::RecordingPort port;
+  // What the workers run with: the recorder, the platform's HTTP client, the loopback server.
+  WorkerShared shared;
+  WorkerContext context;
   std::string model = "AB7C";
   std::string tracePath;
 };

@@ -5,7 +5,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "ui/string_table.h"
+#include <algorithm>
+
+#include "text/string_table.h"
+#include "ui/shell/controller.h"
 #include "workflow/program.h"
 #include "workflow/workers.h"
 #include "workflow_fixture.h"
@@ -127,7 +130,7 @@ void ExpectImageInFlash(const sim::SimBootloader& device, const TestImage& image
 TEST_F(WorkflowTest, IdentifiesListsAndEnablesTheStartButton) {
   Attach({});
   Publish(StandardImages(), {"Fixed T", "Fixed V", "Demo", "Other"});
-  EXPECT_EQ(IdentifyThread(nullptr), 1u);
+  EXPECT_EQ(IdentifyThread(&context), 1u);
   EXPECT_TRUE(BoxesOf(port).empty());
   EXPECT_EQ(Utf8(port.Text(ui::kDeviceLabel)), "版本 : [ 2345 ]");
   EXPECT_THAT(port.List(), ElementsAre(u" 3234  [ Demo ]", u" 3299  [ Other ]"));
@@ -152,7 +155,7 @@ TEST_F(WorkflowTest, DeviceLabelShowsBytesOfSixteenOrMoreAsZero) {
   fields.version = {0x2B, 0x0C, 0x10, 0x00};
   Attach(fields);
   Publish(StandardImages(), {});
-  IdentifyThread(nullptr);
+  IdentifyThread(&context);
   EXPECT_EQ(Utf8(port.Text(ui::kDeviceLabel)), "版本 : [ BC00 ]");
 }
 
@@ -167,7 +170,7 @@ TEST_P(UpdaterGateTest, RefusesADeviceThatNeedsANewerUpdater) {
   fields.generation = GetParam().generation;
   Attach(fields);
   Publish(StandardImages(), {});
-  const std::uint32_t result = IdentifyThread(nullptr);
+  const std::uint32_t result = IdentifyThread(&context);
   if (std::string(GetParam().file).empty()) {
     EXPECT_EQ(result, 1u);
     EXPECT_TRUE(BoxesOf(port).empty());
@@ -190,7 +193,7 @@ INSTANTIATE_TEST_SUITE_P(Generations, UpdaterGateTest,
 TEST_F(WorkflowTest, NoMemoryForTheCatalogIsError0301) {
   Attach({});
   FailNextAllocationOf(kCatalogBufferSize);
-  EXPECT_EQ(IdentifyThread(nullptr), 0u);
+  EXPECT_EQ(IdentifyThread(&context), 0u);
   EXPECT_THAT(BoxesOf(port), ElementsAre(Error("錯誤碼: 0301")));
   EXPECT_EQ(port.ExitCode(), 0);
 }
@@ -208,7 +211,7 @@ TEST_P(CatalogFailureTest, ShowsItsBoxesInOrderAndEnds) {
   Attach({});
   Publish(StandardImages(), {"a", "b", "c"});
   GetParam().arrange(*this, server);
-  EXPECT_EQ(IdentifyThread(nullptr), 0u);
+  EXPECT_EQ(IdentifyThread(&context), 0u);
   EXPECT_THAT(BoxesOf(port), ElementsAreArray(GetParam().boxes));
   EXPECT_EQ(port.ExitCode(), 0);
   EXPECT_EQ(Utf8(port.Text(ui::kDeviceLabel)), "版本 : [ 2345 ]");
@@ -248,12 +251,12 @@ INSTANTIATE_TEST_SUITE_P(
                        DroppedConnection("錯誤碼: 0302", {kAdvice})},
         CatalogFailure{
             "NobodyListening",
-            [](WorkflowTest&, LoopbackServer&) { SetUpdateServerBase("http://127.0.0.1:1/"); },
+            [](WorkflowTest& t, LoopbackServer&) { t.context.serverBase = "http://127.0.0.1:1/"; },
             {Box{"無法鏈結伺服器!", "網路問題", Icon::kInformation}, Error("錯誤碼: 0302 -9"),
              kAdvice}},
         CatalogFailure{"UrlTooLong",
-                       [](WorkflowTest&, LoopbackServer&) {
-                         SetUpdateServerBase("http://127.0.0.1/" + std::string(80, 'd') + "/");
+                       [](WorkflowTest& t, LoopbackServer&) {
+                         t.context.serverBase = "http://127.0.0.1/" + std::string(80, 'd') + "/";
                        },
                        {Error("錯誤碼: 0302 -10"), kAdvice}},
         CatalogFailure{"OlderGeneration",
@@ -287,7 +290,7 @@ TEST_F(WorkflowTest, RefusesACatalogThatBreaksTheFormat) {
   PackageHeaderBytes header;
   header.at10[0] = 3;
   server.Put("Door3/AB7C.Bin", BuildPackage("AB7C", kModeCatalog, header, content, &error));
-  EXPECT_EQ(IdentifyThread(nullptr), 0u);
+  EXPECT_EQ(IdentifyThread(&context), 0u);
   EXPECT_THAT(BoxesOf(port), ElementsAre(Error("錯誤碼: 0302 -8"), kAdvice));
   EXPECT_TRUE(port.List().empty());
 }
@@ -310,7 +313,7 @@ TEST_P(FixedImagesHeldTest, ClearsTheSizesOfImagesTheDeviceHolds) {
   Publish(
       {MakeImage(c.row0, 1, 1, 1), MakeImage(c.row1, 2, 2, 1), MakeImage("C0Q234.bin", 3, 3, 1)},
       {});
-  ASSERT_EQ(IdentifyThread(nullptr), 1u);
+  ASSERT_EQ(IdentifyThread(&context), 1u);
   WorkflowState& state = State();
   std::lock_guard lock(state.lock);
   EXPECT_EQ(state.CatalogTable[0].size == 0, c.row0Cleared);
@@ -335,7 +338,7 @@ TEST_F(WorkflowTest, EightRowsListSixLinesInCatalogOrder) {
   const char* names[] = {"C0Qz09", "C0Qa01", "C0Q555", "C0Q100", "C0Q000", "C0Q777"};
   for (int k = 0; k < 6; ++k) images.push_back(MakeImage(names[k], 3 + k, 3 + k, 1));
   Publish(images, {"", "", "Z", "A", "M", "B", std::string(36, 'w'), ""});
-  ASSERT_EQ(IdentifyThread(nullptr), 1u);
+  ASSERT_EQ(IdentifyThread(&context), 1u);
   EXPECT_THAT(port.List(),
               ElementsAre(u" 3z09  [ Z ]", u" 3a01  [ A ]", u" 3555  [ M ]", u" 3100  [ B ]",
                           u" 3000  [ " + std::u16string(36, u'w') + u" ]", u" 3777  [  ]"));
@@ -346,7 +349,7 @@ TEST_F(WorkflowTest, EightRowsListSixLinesInCatalogOrder) {
 TEST_F(WorkflowTest, EmptyCatalogEnablesAnEmptyList) {
   Attach({});
   Publish({}, {});
-  ASSERT_EQ(IdentifyThread(nullptr), 1u);
+  ASSERT_EQ(IdentifyThread(&context), 1u);
   EXPECT_TRUE(port.List().empty());
   EXPECT_EQ(port.ListSelection(), -1);
   EXPECT_EQ(port.Enabled(ui::kImageList), true);
@@ -355,45 +358,103 @@ TEST_F(WorkflowTest, EmptyCatalogEnablesAnEmptyList) {
   EXPECT_EQ(State().CatalogRowCount, 0);
 }
 
-// Passes every call on to the recorder; the first time the device label is set (the device is
-// identified, its catalog not yet listed) the window hears of an unplug.
-class UnplugWhileIdentifying final : public ui::WindowPort {
- public:
-  explicit UnplugWhileIdentifying(ui::RecordingPort& to) : m_to(to) {}
-  void SetText(int control, const std::u16string& text) override {
-    m_to.SetText(control, text);
-    if (control == ui::kDeviceLabel) NoteDeviceRemoved();
-  }
-  void Enable(int control, bool enabled) override { m_to.Enable(control, enabled); }
-  void AppendListItem(const std::u16string& text) override { m_to.AppendListItem(text); }
-  void SelectListItem(int index) override { m_to.SelectListItem(index); }
-  int ListSelection() override { return m_to.ListSelection(); }
-  void ClearList() override { m_to.ClearList(); }
-  std::u16string LoadString(int id) override { return m_to.LoadString(id); }
-  void MessageBox(const std::u16string& text, const std::u16string& caption,
-                  ui::MessageIcon icon) override {
-    m_to.MessageBox(text, caption, icon);
-  }
-  void EndProcess(int code) override { m_to.EndProcess(code); }
+// The window's side of an identification: the controller that the front ends drive, with the
+// workers run on the test's thread one after the other, and a hook at each step of the
+// identification.
+class SearchAndUnplugTest : public WorkflowTest {
+ protected:
+  class NoTimer final : public ui::SearchTimer {
+   public:
+    void StartSearchTimer() override {}
+    void StopSearchTimer() override {}
+  };
 
- private:
-  ui::RecordingPort& m_to;
+  void SetUp() override {
+    WorkflowTest::SetUp();
+    controller = std::make_unique<ui::WindowController>(port, timer, context);
+    controller->SetWorkerStarter([this](WorkerEntry entry) {
+      entry(&controller->WorkerThreads().Context());
+      return true;
+    });
+  }
+  void TearDown() override {
+    controller.reset();
+    WorkflowTest::TearDown();
+  }
+  void OnStep(std::function<void(IdentifyStep)> hook) {
+    controller->WorkerThreads().Context().onStep = std::move(hook);
+  }
+  // True when sector `first` on holds exactly the image's data.
+  bool Holds(const TestImage& image) const {
+    const std::vector<std::uint8_t> flash = device->Flash();
+    const std::size_t at = std::size_t{image.layout.first} * kSectorSize;
+    return at + image.data.size() <= flash.size() &&
+           std::equal(image.data.begin(), image.data.end(), flash.begin() + at);
+  }
+
+  NoTimer timer;
+  std::unique_ptr<ui::WindowController> controller;
 };
 
-TEST_F(WorkflowTest, UnplugDuringIdentificationDropsItsResults) {
+class UnplugAtStepTest : public SearchAndUnplugTest,
+                         public ::testing::WithParamInterface<IdentifyStep> {};
+
+// The device goes away at one step of an identification and comes back. Whatever the step,
+// the list then stands for the second identification's catalog alone, and the item the user
+// picks is the image installed.
+TEST_P(UnplugAtStepTest, TheListAlwaysStandsForTheCatalogOfTheDevicePresent) {
+  Attach({});
+  const std::vector<TestImage> images = StandardImages();
+  Publish(images, {"", "", "Demo", "Other"});
+  bool unplugged = false;
+  OnStep([&](IdentifyStep step) {
+    if (step != GetParam() || unplugged) return;
+    unplugged = true;
+    controller->OnInterfaceRemoved(kDeviceVendor);
+  });
+  controller->Tick();
+  ASSERT_TRUE(unplugged);
+  EXPECT_FALSE(controller->DevicePresent());
+  EXPECT_TRUE(port.List().empty()) << "the list the unplug emptied stays empty";
+  EXPECT_EQ(port.Enabled(ui::kStartButton), std::optional<bool>(false));
+  EXPECT_TRUE(port.MessageBoxes().empty());
+
+  // The device is found again on the next tick and identified anew.
+  controller->Tick();
+  ASSERT_TRUE(controller->DevicePresent());
+  ASSERT_EQ(port.List().size(), 2u) << "item i stands for row i + 2";
+  EXPECT_EQ(port.Enabled(ui::kStartButton), std::optional<bool>(true));
+  port.SelectListItem(1);  // row 3, "C0Q299.bin"
+  controller->OnStart();
+  EXPECT_THAT(BoxesOf(port),
+              ElementsAre(Box{"OK\n拔線＋離開程式\nGoodbye.", "更新完成", Icon::kInformation}));
+  EXPECT_TRUE(Holds(images[0]));
+  EXPECT_TRUE(Holds(images[1]));
+  EXPECT_FALSE(Holds(images[2]));
+  EXPECT_TRUE(Holds(images[3])) << "the chosen image was installed";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, UnplugAtStepTest,
+    ::testing::Values(IdentifyStep::kStarted, IdentifyStep::kInfoPageRead,
+                      IdentifyStep::kCatalogChecked, IdentifyStep::kListing),
+    [](const auto& info) {
+      const char* names[] = {"Started", "InfoPageRead", "CatalogChecked", "Listing", "Done"};
+      return std::string(names[static_cast<int>(info.param)]);
+    });
+
+TEST_F(SearchAndUnplugTest, AnUnplugAfterTheListingEmptiesTheListItFilled) {
   Attach({});
   Publish(StandardImages(), {"", "", "Demo", "Other"});
-  UnplugWhileIdentifying unplugging(port);
-  ui::SetPort(&unplugging);
-  EXPECT_EQ(IdentifyThread(nullptr), 0u);
-  ui::SetPort(&port);
-  EXPECT_TRUE(port.List().empty()) << "the list the unplug emptied stays empty";
-  EXPECT_FALSE(port.Enabled(ui::kStartButton).has_value());
-  EXPECT_FALSE(port.ExitCode().has_value());
-  EXPECT_TRUE(BoxesOf(port).empty());
-  // The next arrival is identified as usual.
-  EXPECT_EQ(IdentifyThread(nullptr), 1u);
+  controller->Tick();
+  ASSERT_EQ(port.List().size(), 2u);
+  controller->OnInterfaceRemoved(0x0417);  // another vendor's interface: nothing happens
   EXPECT_EQ(port.List().size(), 2u);
+  controller->OnInterfaceRemoved(kDeviceVendor);
+  EXPECT_TRUE(port.List().empty());
+  EXPECT_EQ(port.Enabled(ui::kImageList), std::optional<bool>(false));
+  EXPECT_EQ(port.Text(ui::kStartButton), u"開 始 更 新");
+  EXPECT_EQ(controller->SearchCount(), 0);
 }
 
 // --- The update run ---
@@ -402,9 +463,9 @@ TEST_F(WorkflowTest, UpdatesBothFixedImagesAndTheSelectedOne) {
   Attach({});
   const auto images = StandardImages();
   Publish(images, {"", "", "Demo", "Other"});
-  ASSERT_EQ(IdentifyThread(nullptr), 1u);
+  ASSERT_EQ(IdentifyThread(&context), 1u);
   port.UserSelects(1);  // row 3
-  ASSERT_EQ(UpdateThread(nullptr), 1u);
+  ASSERT_EQ(UpdateThread(&context), 1u);
 
   EXPECT_THAT(BoxesOf(port),
               ElementsAre(Box{"OK\n拔線＋離開程式\nGoodbye.", "更新完成", Icon::kInformation}));
@@ -435,8 +496,8 @@ TEST_F(WorkflowTest, UpdatesBothFixedImagesAndTheSelectedOne) {
 TEST_F(WorkflowTest, ProgressTextsFollowEachSector) {
   Attach({});
   Publish({MakeImage("T0Q713.bin", 3, 5, 2)}, {});
-  ASSERT_EQ(IdentifyThread(nullptr), 1u);
-  ASSERT_EQ(UpdateThread(nullptr), 1u);
+  ASSERT_EQ(IdentifyThread(&context), 1u);
+  ASSERT_EQ(UpdateThread(&context), 1u);
   std::vector<std::string> captions;
   for (const auto& caption : Captions()) captions.push_back(Utf8(caption));
   EXPECT_THAT(captions, ElementsAre("下載更新檔中...", "[     3 ]", "T -     2 -", "T -     1 -",
@@ -463,14 +524,13 @@ TEST_P(RowSelectionTest, InstallsTheRowsThatApply) {
   }
   Attach(fields);
   Publish(StandardImages(), {});
-  ASSERT_EQ(IdentifyThread(nullptr), 1u);
+  ASSERT_EQ(IdentifyThread(&context), 1u);
   port.UserSelects(c.selection);
   std::vector<char> letters;
-  SetProgressObserver([&](const ProgramProgress& p) {
+  context.progress = [&](const ProgramProgress& p) {
     if (letters.empty() || letters.back() != p.letter) letters.push_back(p.letter);
-  });
-  ASSERT_EQ(UpdateThread(nullptr), 1u);
-  SetProgressObserver(nullptr);
+  };
+  ASSERT_EQ(UpdateThread(&context), 1u);
   std::vector<std::string> requested = server.Requests();
   requested.erase(requested.begin());  // the catalog
   EXPECT_EQ(requested, c.requested);
@@ -490,18 +550,18 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(WorkflowTest, TwoRowCatalogInstallsBothWhateverTheSelection) {
   Attach({});
   Publish({MakeImage("T0Q713.bin", 1, 1, 1), MakeImage("V0Q346.bin", 2, 2, 1)}, {});
-  ASSERT_EQ(IdentifyThread(nullptr), 1u);
+  ASSERT_EQ(IdentifyThread(&context), 1u);
   EXPECT_TRUE(port.List().empty());
   port.UserSelects(3);
-  ASSERT_EQ(UpdateThread(nullptr), 1u);
+  ASSERT_EQ(UpdateThread(&context), 1u);
   EXPECT_EQ(server.Requests().size(), 3u);
 }
 
 TEST_F(WorkflowTest, ZeroSizedRowIsSkippedAndEmptyCatalogStillCloses) {
   Attach({});
   Publish({}, {});
-  ASSERT_EQ(IdentifyThread(nullptr), 1u);
-  ASSERT_EQ(UpdateThread(nullptr), 1u);
+  ASSERT_EQ(IdentifyThread(&context), 1u);
+  ASSERT_EQ(UpdateThread(&context), 1u);
   EXPECT_EQ(server.Requests().size(), 1u);
   EXPECT_EQ(WireCommands(tracePath), (std::vector<std::string>{"read 8175+1", "close"}));
   EXPECT_EQ(BoxesOf(port).size(), 1u);
@@ -518,9 +578,9 @@ class RunFailureTest : public WorkflowTest, public ::testing::WithParamInterface
 TEST_P(RunFailureTest, ShowsItsErrorAndEndsWithoutClosing) {
   Attach({});
   Publish(StandardImages(), {});
-  ASSERT_EQ(IdentifyThread(nullptr), 1u);
+  ASSERT_EQ(IdentifyThread(&context), 1u);
   GetParam().arrange(*this, server, *device);
-  EXPECT_EQ(UpdateThread(nullptr), 0u);
+  EXPECT_EQ(UpdateThread(&context), 0u);
   EXPECT_THAT(BoxesOf(port), ElementsAreArray(GetParam().boxes));
   EXPECT_EQ(port.ExitCode(), 0);
   EXPECT_EQ(Utf8(Captions().back()), GetParam().lastCaption);
@@ -538,12 +598,20 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    {Error("錯誤碼: 0401+ 1")},
                    "下載更新檔中..."},
-        RunFailure{"SizeOverflows",
+        // A size no image header can describe (and whose + 128 would wrap): a malformed
+        // image, not a lack of memory.
+        RunFailure{"SizeBeyondAnyImage",
                    [](WorkflowTest&, LoopbackServer&, sim::SimBootloader&) {
                      std::lock_guard lock(State().lock);
                      State().CatalogTable[0].size = 0xFFFFFFF0u;
                    },
-                   {Error("錯誤碼: 0401+ 0")},
+                   {Error("錯誤碼: 0402 -11")},
+                   "下載更新檔中..."},
+        RunFailure{"ImageUrlTooLong",
+                   [](WorkflowTest& t, LoopbackServer&, sim::SimBootloader&) {
+                     t.context.serverBase = "http://127.0.0.1/" + std::string(70, 'd') + "/";
+                   },
+                   {Error("錯誤碼: 0402 -10")},
                    "下載更新檔中..."},
         RunFailure{"WrongLength",
                    [](WorkflowTest& t, LoopbackServer& s, sim::SimBootloader&) {
@@ -586,14 +654,34 @@ INSTANTIATE_TEST_SUITE_P(
                    "Verify C Complete!"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The flash size is the device's: an image high in a larger flash installs, and a catalog row
+// far larger than its image (a buffer of 3,000,000 bytes) is simply tried.
+TEST_F(WorkflowTest, InstallsImagesBeyondTwoMiBAndLargeRows) {
+  flashPages = 16384;  // a 4 MiB flash
+  Attach({});
+  const TestImage high = MakeImage("T0Q713.bin", 599, 600, 4);
+  Publish({high}, {});
+  ASSERT_EQ(IdentifyThread(&context), 1u);
+  {
+    std::lock_guard lock(State().lock);
+    State().CatalogTable[0].size = 3000000;
+  }
+  ASSERT_EQ(UpdateThread(&context), 1u);
+  EXPECT_THAT(BoxesOf(port),
+              ElementsAre(Box{"OK\n拔線＋離開程式\nGoodbye.", "更新完成", Icon::kInformation}));
+  const std::vector<std::uint8_t> flash = device->Flash();
+  EXPECT_TRUE(std::equal(high.data.begin(), high.data.end(),
+                         flash.begin() + std::size_t{599} * kSectorSize));
+}
+
 TEST_F(WorkflowTest, ReadBackThatNeverArrivesIsAMismatchNotASuccess) {
   Attach({});
   Publish({MakeImage("T0Q713.bin", 7, 7, 3)}, {});
-  ASSERT_EQ(IdentifyThread(nullptr), 1u);
+  ASSERT_EQ(IdentifyThread(&context), 1u);
   backend.SetTransferBound(std::chrono::milliseconds(20));
   device->NeverAnswerReads(true);
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(UpdateThread(nullptr), 0u);
+  EXPECT_EQ(UpdateThread(&context), 0u);
   ::testing::internal::GetCapturedStdout();
   // One sector with 3 pages, written then never read back: all 768 bytes are unproven.
   EXPECT_THAT(BoxesOf(port), ElementsAre(Error("錯誤碼: 0403+ 0\n     800\n     768")));
@@ -602,11 +690,11 @@ TEST_F(WorkflowTest, ReadBackThatNeverArrivesIsAMismatchNotASuccess) {
 TEST_F(WorkflowTest, SecondPressWhileRunningIsIgnored) {
   Attach({});
   Publish({MakeImage("T0Q713.bin", 1, 2, 16)}, {});
-  ASSERT_EQ(IdentifyThread(nullptr), 1u);
+  ASSERT_EQ(IdentifyThread(&context), 1u);
   device->SetPacing(std::chrono::microseconds(200), std::chrono::microseconds(0));
-  std::thread first([] { UpdateThread(nullptr); });
-  while (!UpdateRunning()) std::this_thread::yield();
-  EXPECT_EQ(UpdateThread(nullptr), 0u);
+  std::thread first([this] { UpdateThread(&context); });
+  while (!shared.updateRunning.load()) std::this_thread::yield();
+  EXPECT_EQ(UpdateThread(&context), 0u);
   first.join();
   EXPECT_EQ(device->TestCommands().size(), 2u) << "one opening and one closing command";
 }

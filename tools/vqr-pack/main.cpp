@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "content/package.h"
-#include "ui/text_format.h"
+#include "formats/package.h"
+#include "text/text_format.h"
 
 namespace {
 
@@ -141,7 +141,7 @@ int Check(const std::string& model, const std::string& kind, const std::string& 
     for (std::size_t i = 0; i < info.entries.size(); ++i) {
       const auto& entry = info.entries[i];
       std::cout << "  " << i << ": " << entry.name << " size " << entry.size << " \""
-                << vqr::ui::Utf16ToUtf8(entry.description) << "\"\n";
+                << vqr::text::Utf16ToUtf8(entry.description) << "\"\n";
     }
     if (!ok) return Fail("entry list: " + error, kExitRefused);
     return 0;

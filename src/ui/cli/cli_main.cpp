@@ -20,21 +20,29 @@
 #define VQR_FILENO fileno
 #endif
 
+#include "content/http_backend.h"
 #include "demo/demo.h"
 #include "device/chidcmd.h"
+#include "device/hid_none.h"
 #include "device/hid_simulated.h"
 #include "simulator/sim_bootloader.h"
+#include "text/string_table.h"
+#include "text/text_format.h"
 #include "ui/cli/cli_port.h"
-#include "ui/string_table.h"
-#include "ui/text_format.h"
-#include "workflow/catalog.h"
-#include "workflow/program.h"
+#include "ui/shell/controller.h"
 #include "workflow/workers.h"
 
 namespace {
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+
+// The command line waits for the device in its own loop; the controller has no timer to run.
+class NoTimer final : public vqr::ui::SearchTimer {
+ public:
+  void StartSearchTimer() override {}
+  void StopSearchTimer() override {}
+};
 
 bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -103,6 +111,8 @@ int main(int argc, char** argv) {
   std::unique_ptr<vqr::sim::SimBootloader> simulated;
   vqr::hid::SimulatedHidBackend simulatedBackend;
   vqr::sim::SimBootloader* device = nullptr;
+  std::string serverBase = vqr::DefaultUpdateServerBase();
+  vqr::g_hidCmd.IO().UseBackend(vqr::hid::PlatformHidBackend());
   if (demoMode) {
     vqr::demo::Demo* demo = vqr::demo::StartDemo(std::chrono::milliseconds(0));
     if (demo == nullptr) {
@@ -110,6 +120,7 @@ int main(int argc, char** argv) {
       return kExitFailure;
     }
     device = &demo->Device();
+    serverBase = demo->ServerBase();
   } else if (!simulateInfo.empty()) {
     std::ifstream in(simulateInfo, std::ios::binary);
     std::vector<std::uint8_t> page((std::istreambuf_iterator<char>(in)),
@@ -122,49 +133,60 @@ int main(int argc, char** argv) {
     simulated = std::make_unique<vqr::sim::SimBootloader>(
         std::span<const std::uint8_t, 256>(page.data(), 256));
     simulatedBackend.Plug(simulated.get());
-    vqr::g_hidCmd.m_io.UseBackend(simulatedBackend);
+    vqr::g_hidCmd.IO().UseBackend(simulatedBackend);
     device = simulated.get();
   }
-  if (!server.empty()) vqr::SetUpdateServerBase(server);
-  if (!tracePath.empty() && !vqr::g_hidCmd.m_io.StartTrace(tracePath)) {
+  if (!server.empty()) serverBase = server;
+  if (!tracePath.empty() && !vqr::g_hidCmd.IO().StartTrace(tracePath)) {
     std::fprintf(stderr, "vqr03-cli: cannot open the trace file %s\n", tracePath.c_str());
     return kExitUsage;
   }
 
   const bool terminal = VQR_ISATTY(VQR_FILENO(stdout)) != 0;
   vqr::cli::CliPort port(stdout, terminal);
-  vqr::ui::SetPort(&port);
-  vqr::SetProgressObserver([&port](const vqr::ProgramProgress& p) { port.Progress(p); });
+  vqr::WorkerContext context;
+  context.port = &port;
+  context.http = &vqr::PlatformHttpBackend();
+  context.serverBase = serverBase;
+  context.progress = [&port](const vqr::ProgramProgress& p) { port.Progress(p); };
+  NoTimer timer;
+  vqr::ui::WindowController controller(port, timer, context);
+  // The workers run on this thread, one after the other, each to its end.
+  std::uint32_t workerResult = 0;
+  controller.SetWorkerStarter([&controller, &workerResult](vqr::WorkerEntry entry) {
+    workerResult = entry(&controller.WorkerThreads().Context());
+    return true;
+  });
 
   auto finish = [&](int code) {
-    vqr::SetProgressObserver(nullptr);
-    vqr::g_hidCmd.m_io.StopTrace();
+    vqr::g_hidCmd.IO().StopTrace();
     if (device != nullptr && !flashOut.empty() && !WriteFile(flashOut, device->Flash())) {
       std::fprintf(stderr, "vqr03-cli: cannot write %s\n", flashOut.c_str());
       if (code == 0) code = kExitFailure;
     }
-    vqr::ui::SetPort(nullptr);
-    // The simulated device goes away with main: hand g_hidCmd back to the platform first.
-    if (simulated) vqr::g_hidCmd.m_io.UseBackend(vqr::hid::PlatformHidBackend());
+    // The simulated device goes away with main: leave g_hidCmd over no device first.
+    if (simulated) vqr::g_hidCmd.IO().UseBackend(vqr::hid::NoDeviceHidBackend());
     return code;
   };
 
-  // The search, once a second, as the window's timer does it.
-  const std::u16string searching = vqr::ui::StringTableEntry(vqr::ui::kStrSearching);
-  port.SetText(vqr::ui::kDeviceLabel, vqr::ui::FormatText(searching, {0}));
+  // The search: a probe at once, then one a second for --wait seconds, each counted in the
+  // device label as the window's timer counts it.
+  port.SetText(vqr::ui::kDeviceLabel,
+               vqr::text::FormatText(port.LoadString(vqr::text::kStrSearching), {0}));
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::duration<double>(waitSeconds);
-  int count = 0;
-  while (vqr::FindAndOpenDevice() == 0) {
-    if (std::chrono::steady_clock::now() + std::chrono::seconds(1) > deadline) {
-      std::fprintf(stderr, "vqr03-cli: no device found within %g s\n", waitSeconds);
-      return finish(kExitFailure);
-    }
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    port.SetText(vqr::ui::kDeviceLabel, vqr::ui::FormatText(searching, {++count}));
+  if (!controller.Probe()) {
+    do {
+      if (std::chrono::steady_clock::now() + std::chrono::seconds(1) > deadline) {
+        std::fprintf(stderr, "vqr03-cli: no device found within %g s\n", waitSeconds);
+        return finish(kExitFailure);
+      }
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      controller.Tick();
+    } while (!controller.DevicePresent());
   }
 
-  if (vqr::IdentifyThread(nullptr) != 1 || port.Ended()) return finish(kExitFailure);
+  if (workerResult != 1 || port.Ended()) return finish(kExitFailure);
   if (listOnly || !yes) return finish(0);
 
   if (noImage) {
@@ -176,6 +198,7 @@ int main(int argc, char** argv) {
   } else {
     port.ChooseImage(image < port.ListCount() ? image : -1);
   }
-  if (vqr::UpdateThread(nullptr) != 1 || port.Ended()) return finish(kExitFailure);
+  controller.OnStart();
+  if (workerResult != 1 || port.Ended()) return finish(kExitFailure);
   return finish(0);
 }

@@ -1,7 +1,7 @@
 #include "ui/cli/cli_port.h"
 
-#include "ui/string_table.h"
-#include "ui/text_format.h"
+#include "text/string_table.h"
+#include "text/text_format.h"
 
 namespace vqr::cli {
 
@@ -9,9 +9,9 @@ CliPort::CliPort(std::FILE* out, bool terminal) : m_out(out), m_terminal(termina
 
 void CliPort::Line(const char* prefix, const std::u16string& text, const std::u16string& caption) {
   std::string line = prefix;
-  if (!caption.empty()) line += " [" + ui::Utf16ToUtf8(caption) + "]";
+  if (!caption.empty()) line += " [" + text::Utf16ToUtf8(caption) + "]";
   line += ": ";
-  for (const char c : ui::Utf16ToUtf8(text)) {
+  for (const char c : text::Utf16ToUtf8(text)) {
     if (c == '\n')
       line += "\\n";
     else
@@ -62,7 +62,7 @@ void CliPort::ClearList() {
 }
 
 std::u16string CliPort::LoadString(int id) {
-  return ui::StringTableEntry(id);
+  return text::StringTableEntry(id);
 }
 
 void CliPort::MessageBox(const std::u16string& text, const std::u16string& caption,

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "ui/window_port.h"
-#include "workflow/program.h"
+#include "port/window_port.h"
+#include "workflow/context.h"
 
 namespace vqr::cli {
 
@@ -34,6 +34,8 @@ class CliPort final : public ui::WindowPort {
   void SelectListItem(int index) override;
   int ListSelection() override;
   void ClearList() override;
+  // The command line has no unplug handler to keep out: the work runs at once.
+  void Batch(const std::function<void()>& work) override { work(); }
   std::u16string LoadString(int id) override;
   void MessageBox(const std::u16string& text, const std::u16string& caption,
                   ui::MessageIcon icon) override;

@@ -6,10 +6,10 @@
 #include <cstring>
 
 #include "demo/demo.h"
+#include "device/chidcmd.h"
+#include "device/hid_backend.h"
 #include "ui/qt/main_window.h"
-#include "ui/qt/qt_window_port.h"
 #include "ui/qt/udev_monitor.h"
-#include "ui/window_port.h"
 
 namespace {
 
@@ -35,14 +35,21 @@ int main(int argc, char** argv) {
 
   // The demo points g_hidCmd at its simulated backend before the window exists, so the window
   // listens to that backend's removal notices; its device is plugged in a few seconds later.
-  if (mode == Mode::kDemo && vqr::demo::StartDemo(std::chrono::seconds(3)) == nullptr) {
-    std::fputs("vqr03: the demo's loopback server could not be started\n", stderr);
-    return 1;
+  vqr::ui::qt::WindowOptions options;
+  if (mode == Mode::kDemo) {
+    vqr::demo::Demo* demo = vqr::demo::StartDemo(std::chrono::seconds(3));
+    if (demo == nullptr) {
+      std::fputs("vqr03: the demo's loopback server could not be started\n", stderr);
+      return 1;
+    }
+    options.context.serverBase = demo->ServerBase();
+  } else {
+    vqr::g_hidCmd.IO().UseBackend(vqr::hid::PlatformHidBackend());
   }
 
-  vqr::ui::qt::MainWindow window;
-  vqr::ui::qt::QtWindowPort port(window);
-  vqr::ui::SetPort(&port);
+  // The window owns its port and its workers: when it goes, at the end of main, it stops
+  // serving the port and waits for the workers before anything they use is destroyed.
+  vqr::ui::qt::MainWindow window(std::move(options));
 
   // Unplugging a hidraw device is noticed through udev. Without a udev monitor (no netlink
   // socket, as in some containers) the window still works; it just does not return to searching
@@ -53,10 +60,5 @@ int main(int argc, char** argv) {
     std::fputs("vqr03: no udev monitor; unplugging will not be noticed\n", stderr);
 
   window.show();
-  const int code = app.exec();
-
-  // Workers may still be running: from here on their window calls do nothing.
-  vqr::ui::SetPort(nullptr);
-  port.Close();
-  return code;
+  return app.exec();
 }

@@ -17,11 +17,14 @@
 #include <QThread>
 #include <mutex>
 
+#include "content/http_backend.h"
 #include "device/chidcmd.h"
 #include "device/hid_backend.h"
-#include "ui/string_table.h"
-#include "ui/text_format.h"
-#include "ui/window_port.h"
+#include "port/window_port.h"
+#include "text/string_table.h"
+#include "text/text_format.h"
+#include "ui/qt/qt_window_port.h"
+#include "ui/shell/controls.h"
 #include "workflow/workers.h"
 
 namespace vqr::ui::qt {
@@ -33,12 +36,17 @@ QString ToQString(const std::u16string& text) {
 }
 
 QString Entry(int id) {
-  return ToQString(StringTableEntry(id));
+  return ToQString(text::StringTableEntry(id));
 }
 
 // The searching text of the device label: entry 136 formatted with the count.
 QString SearchText(int count) {
-  return ToQString(FormatText(StringTableEntry(kStrSearching), {count}));
+  return ToQString(text::FormatText(text::StringTableEntry(text::kStrSearching), {count}));
+}
+
+QRect RectOf(int id) {
+  const ControlRect r = FindControl(id)->rect;
+  return QRect(r.x, r.y, r.width, r.height);
 }
 
 // Removal notices of a HID backend arrive on whatever thread noticed them. The relay outlives
@@ -91,50 +99,49 @@ QString ControlObjectName(int id) {
 }
 
 QString WindowTitle() {
-  return ToQString(FormatText(u" VQR03   [%2d.%2d ]", {kProgramMajor, kProgramMinor}));
+  return ToQString(text::FormatText(u" VQR03   [%2d.%2d ]", {kProgramMajor, kProgramMinor}));
 }
 
 MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
-  if (!m_options.startWorker) m_options.startWorker = vqr::StartWorker;
-
-  setObjectName(Entry(kStrClassName));
+  setObjectName(Entry(text::kStrClassName));
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
   setWindowTitle(WindowTitle());
-  resize(400, 400);
+  resize(kWindowSize, kWindowSize);
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect desktop = screen->geometry();
-    move(desktop.x() + desktop.width() / 2 - 200, desktop.y() + desktop.height() / 2 - 200);
+    move(desktop.x() + desktop.width() / 2 - kWindowSize / 2,
+         desktop.y() + desktop.height() / 2 - kWindowSize / 2);
   }
 
   // The controls in their order of creation; later siblings lie above earlier ones, so the
   // image list covers the blank label.
-  m_deviceGroup = new QGroupBox(Entry(kStrDeviceGroup), this);
+  m_deviceGroup = new QGroupBox(Entry(text::kStrDeviceGroup), this);
   m_deviceGroup->setObjectName(ControlObjectName(kDeviceGroup));
-  m_deviceGroup->setGeometry(30, 10, 340, 80);
+  m_deviceGroup->setGeometry(RectOf(kDeviceGroup));
 
   m_deviceLabel = new QLabel(SearchText(0), this);
   m_deviceLabel->setObjectName(ControlObjectName(kDeviceLabel));
   m_deviceLabel->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-  m_deviceLabel->setGeometry(60, 40, 280, 40);
+  m_deviceLabel->setGeometry(RectOf(kDeviceLabel));
 
-  m_versionGroup = new QGroupBox(Entry(kStrVersionGroup), this);
+  m_versionGroup = new QGroupBox(Entry(text::kStrVersionGroup), this);
   m_versionGroup->setObjectName(ControlObjectName(kVersionGroup));
-  m_versionGroup->setGeometry(30, 110, 340, 80);
+  m_versionGroup->setGeometry(RectOf(kVersionGroup));
 
   m_blankLabel = new QLabel(QString(), this);
   m_blankLabel->setObjectName(ControlObjectName(kBlankLabel));
   m_blankLabel->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-  m_blankLabel->setGeometry(60, 140, 280, 40);
+  m_blankLabel->setGeometry(RectOf(kBlankLabel));
 
-  m_startButton = new QPushButton(Entry(kStrStart), this);
+  m_startButton = new QPushButton(Entry(text::kStrStart), this);
   m_startButton->setObjectName(ControlObjectName(kStartButton));
-  m_startButton->setGeometry(100, 210, 200, 50);
+  m_startButton->setGeometry(RectOf(kStartButton));
   m_startButton->setDefault(true);
   connect(m_startButton, &QPushButton::clicked, this, &MainWindow::OnStart);
 
-  m_exitButton = new QPushButton(Entry(kStrExit), this);
+  m_exitButton = new QPushButton(Entry(text::kStrExit), this);
   m_exitButton->setObjectName(ControlObjectName(kExitButton));
-  m_exitButton->setGeometry(100, 300, 200, 50);
+  m_exitButton->setGeometry(RectOf(kExitButton));
   m_exitButton->setDefault(true);
   connect(m_exitButton, &QPushButton::clicked, this, &MainWindow::OnExit);
 
@@ -146,7 +153,9 @@ MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
 
   m_imageList = new QComboBox(this);
   m_imageList->setObjectName(ControlObjectName(kImageList));
-  m_imageList->setGeometry(60, 140, 280, m_imageList->sizeHint().height());
+  const QRect listRect = RectOf(kImageList);
+  m_imageList->setGeometry(listRect.x(), listRect.y(), listRect.width(),
+                           m_imageList->sizeHint().height());
 
   // Alt + "?" and Alt + "/" open the about box. They are character keys: with a layout where
   // "?" is a shifted key the key mapper offers Alt+? for Alt+Shift+/.
@@ -157,6 +166,14 @@ MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
   connect(about, &QAction::triggered, this, &MainWindow::ShowAbout);
   addAction(about);
 
+  m_port = std::make_unique<QtWindowPort>(*this);
+  WorkerContext context = m_options.context;
+  context.port = m_port.get();
+  if (context.http == nullptr) context.http = &PlatformHttpBackend();
+  m_controller = std::make_unique<WindowController>(*m_port, static_cast<SearchTimer&>(*this),
+                                                    std::move(context));
+  if (m_options.startWorker) m_controller->SetWorkerStarter(m_options.startWorker);
+
   {
     std::lock_guard lock(Relay().mutex);
     Relay().window = this;
@@ -165,8 +182,21 @@ MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
 }
 
 MainWindow::~MainWindow() {
-  std::lock_guard lock(Relay().mutex);
-  if (Relay().window == this) Relay().window = nullptr;
+  {
+    std::lock_guard lock(Relay().mutex);
+    if (Relay().window == this) Relay().window = nullptr;
+  }
+  // No worker may wait for this window any more, then none may outlive it.
+  m_port->Close();
+  m_controller->Shutdown();
+}
+
+void MainWindow::StartSearchTimer() {
+  m_timer.start(static_cast<int>(m_options.tickPeriod.count()));
+}
+
+void MainWindow::StopSearchTimer() {
+  m_timer.stop();
 }
 
 QWidget* MainWindow::Control(int id) const {
@@ -195,31 +225,15 @@ void MainWindow::ListenForRemovals(hid::HidBackend& backend) {
 }
 
 void MainWindow::Tick() {
-  if (FindAndOpenDevice() != 0) {
-    m_timer.stop();
-    m_devicePresent = true;
-    m_options.startWorker(&IdentifyThread);
-    return;
-  }
-  ++m_searchCount;
-  m_deviceLabel->setText(SearchText(m_searchCount));
+  m_controller->Tick();
 }
 
 void MainWindow::OnInterfaceRemoved(std::uint16_t vendor) {
-  if (!m_devicePresent || vendor != kDeviceVendor) return;
-  // An identification still running drops its results rather than refill the list below.
-  NoteDeviceRemoved();
-  m_startButton->setEnabled(false);
-  m_startButton->setText(Entry(kStrStart));
-  for (int index = m_imageList->count() - 1; index >= 0; --index) m_imageList->removeItem(index);
-  m_imageList->setEnabled(false);
-  m_searchCount = 0;
-  m_timer.start(static_cast<int>(m_options.tickPeriod.count()));
-  m_devicePresent = false;
+  m_controller->OnInterfaceRemoved(vendor);
 }
 
 void MainWindow::OnStart() {
-  m_options.startWorker(&UpdateThread);
+  m_controller->OnStart();
 }
 
 void MainWindow::OnExit() {

@@ -33,6 +33,10 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
+
+#include "ui/shell/controller.h"
+#include "workflow/context.h"
 
 namespace vqr::hid {
 class HidBackend;
@@ -46,6 +50,8 @@ class QPushButton;
 
 namespace vqr::ui::qt {
 
+class QtWindowPort;
+
 // The program version shown in the title, and the title's format.
 inline constexpr int kProgramMajor = 3;
 inline constexpr int kProgramMinor = 1;
@@ -56,18 +62,21 @@ QString ControlObjectName(int id);
 // The window title: " VQR03   [ 3. 1 ]".
 QString WindowTitle();
 
-using WorkerEntry = std::uint32_t (*)(void*);
-
 struct WindowOptions {
   // Period of the device search.
   std::chrono::milliseconds tickPeriod{1000};
-  // Starts a worker on a detached thread; false when no thread could be started.
+  // What the workers start with: the HTTP backend (the platform's when null), the update
+  // server, a progress observer. The window fills in its own port.
+  WorkerContext context;
+  // Replaces how workers are started (tests that only look at the window); by default they
+  // run on threads the window owns and joins when it is destroyed.
   std::function<bool(WorkerEntry)> startWorker;
 };
 
-class MainWindow final : public QWidget {
+class MainWindow final : public QWidget, private SearchTimer {
  public:
   explicit MainWindow(WindowOptions options = {});
+  // Stops serving the port, then waits for the workers (an update run is finished first).
   ~MainWindow() override;
 
   // The control with `id` (a vqr::ui::ControlId), or null.
@@ -90,9 +99,11 @@ class MainWindow final : public QWidget {
   // Shows the about box modally and returns when it is closed.
   void ShowAbout();
 
-  bool DevicePresent() const { return m_devicePresent; }
-  int SearchCount() const { return m_searchCount; }
-  const QTimer& SearchTimer() const { return m_timer; }
+  bool DevicePresent() const { return m_controller->DevicePresent(); }
+  int SearchCount() const { return m_controller->SearchCount(); }
+  const QTimer& Timer() const { return m_timer; }
+  // The port the window's workers use.
+  QtWindowPort& Port() { return *m_port; }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -100,12 +111,14 @@ class MainWindow final : public QWidget {
  private:
   void OnStart();
   void OnExit();
+  void StartSearchTimer() override;
+  void StopSearchTimer() override;
 
   WindowOptions m_options;
   QTimer m_timer;
-  int m_searchCount = 0;
-  bool m_devicePresent = false;
   bool m_exitRequested = false;
+  std::unique_ptr<QtWindowPort> m_port;
+  std::unique_ptr<WindowController> m_controller;
 
   QGroupBox* m_deviceGroup = nullptr;
   QLabel* m_deviceLabel = nullptr;

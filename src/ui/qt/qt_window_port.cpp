@@ -10,8 +10,8 @@
 #include <QThread>
 #include <thread>
 
+#include "text/string_table.h"
 #include "ui/qt/main_window.h"
-#include "ui/string_table.h"
 
 namespace vqr::ui::qt {
 
@@ -115,13 +115,19 @@ int QtWindowPort::ListSelection() {
 
 void QtWindowPort::ClearList() {
   OnGuiThread([&] {
-    if (auto* list = qobject_cast<QComboBox*>(m_window.Control(kImageList))) list->clear();
+    if (auto* list = qobject_cast<QComboBox*>(m_window.Control(kImageList)))
+      for (int index = list->count() - 1; index >= 0; --index) list->removeItem(index);
   });
+}
+
+void QtWindowPort::Batch(const std::function<void()>& work) {
+  // On the GUI thread the calls `work` makes run at once, within this one queued call.
+  OnGuiThread(work);
 }
 
 std::u16string QtWindowPort::LoadString(int id) {
   // The table is constant data; no window is involved.
-  return StringTableEntry(id);
+  return text::StringTableEntry(id);
 }
 
 void QtWindowPort::MessageBox(const std::u16string& text, const std::u16string& caption,

@@ -14,7 +14,7 @@
 #include <atomic>
 #include <functional>
 
-#include "ui/window_port.h"
+#include "port/window_port.h"
 
 class QMessageBox;
 
@@ -36,6 +36,7 @@ class QtWindowPort final : public WindowPort {
   void SelectListItem(int index) override;
   int ListSelection() override;
   void ClearList() override;
+  void Batch(const std::function<void()>& work) override;
   std::u16string LoadString(int id) override;
   void MessageBox(const std::u16string& text, const std::u16string& caption,
                   MessageIcon icon) override;

@@ -15,11 +15,14 @@ extern "C" {
 #include <memory>
 #include <string>
 
+#include "content/http_backend.h"
 #include "device/chidcmd.h"
-#include "ui/string_table.h"
-#include "ui/text_format.h"
+#include "port/window_port.h"
+#include "text/string_table.h"
+#include "text/text_format.h"
+#include "ui/shell/controller.h"
+#include "ui/shell/controls.h"
 #include "ui/win32/win32_port.h"
-#include "ui/window_port.h"
 #include "vqr03_resources.h"
 #include "workflow/workers.h"
 
@@ -31,7 +34,6 @@ constexpr int kVersionMajor = 3;
 constexpr int kVersionMinor = 1;
 constexpr UINT_PTR kSearchTimer = 0;
 constexpr UINT kSearchPeriodMs = 1000;
-constexpr int kWindowSize = 400;
 constexpr DWORD kMainStyle = WS_CAPTION | WS_THICKFRAME;  // no system menu, no close box
 
 // The window thread's state. Only the window thread reads or writes these after start-up;
@@ -39,13 +41,20 @@ constexpr DWORD kMainStyle = WS_CAPTION | WS_THICKFRAME;  // no system menu, no 
 // the thread that shows it, so no text buffer is shared between threads.
 HINSTANCE g_instance = nullptr;
 HWND g_mainWindow = nullptr;
-HWND g_deviceLabel = nullptr;
-HWND g_startButton = nullptr;
-HWND g_imageList = nullptr;
-std::int32_t g_searchCount = 0;
-std::uint8_t g_devicePresent = 0;
 WorkerEntries g_workers{IdentifyThread, UpdateThread};
+WorkerContext g_context;
 std::unique_ptr<Win32Port> g_port;
+
+// The search timer is timer 0 of the main window.
+class WindowTimer final : public ui::SearchTimer {
+ public:
+  void StartSearchTimer() override {
+    SetTimer(g_mainWindow, kSearchTimer, kSearchPeriodMs, nullptr);
+  }
+  void StopSearchTimer() override { KillTimer(g_mainWindow, kSearchTimer); }
+};
+WindowTimer g_timer;
+std::unique_ptr<ui::WindowController> g_controller;
 
 std::u16string TableString(int id) {
   return LoadTableString(g_instance, id);
@@ -53,14 +62,17 @@ std::u16string TableString(int id) {
 
 // The device label while searching: entry 136 with the count of seconds.
 std::u16string SearchLabel(std::int32_t count) {
-  return ui::FormatText(TableString(ui::kStrSearching), {count});
+  return text::FormatText(TableString(text::kStrSearching), {count});
 }
 
-HWND CreateControl(HWND parent, const wchar_t* windowClass, const std::u16string& text, DWORD style,
-                   int x, int y, int width, int height, int id) {
-  return CreateWindowExW(0, windowClass, Wide(text).c_str(), WS_CHILD | WS_VISIBLE | style, x, y,
-                         width, height, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                         g_instance, nullptr);
+// Creates the control of the control table with `id`, with `text` and the style bits beyond
+// WS_CHILD | WS_VISIBLE.
+HWND CreateControl(HWND parent, int id, const std::u16string& text, DWORD style) {
+  const ui::ControlSpec& control = *ui::FindControl(id);
+  const ui::ControlRect& r = control.rect;
+  return CreateWindowExW(0, control.windowClass, Wide(text).c_str(), WS_CHILD | WS_VISIBLE | style,
+                         r.x, r.y, r.width, r.height, parent,
+                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), g_instance, nullptr);
 }
 
 INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -78,20 +90,6 @@ INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPar
       break;
   }
   return FALSE;
-}
-
-// One tick of the search: open the device if it is there and hand it to the identification
-// worker, else count the second in the device label.
-void OnSearchTick(HWND window) {
-  if (FindAndOpenDevice() != 0) {
-    KillTimer(window, kSearchTimer);
-    g_devicePresent = 1;
-    StartWorker(g_workers.identify);  // a failed start is not reported
-    return;
-  }
-  ++g_searchCount;
-  const std::u16string label = SearchLabel(g_searchCount);
-  SetWindowTextW(g_deviceLabel, Wide(label).c_str());
 }
 
 // True when the broadcast names a device interface whose path holds the vendor field "0416"
@@ -113,22 +111,17 @@ bool IsOurVendorInterface(const DEV_BROADCAST_HDR* header) {
   return true;
 }
 
-// The unplug of the device: back to searching, in this order.
-void OnDeviceChange(HWND window, WPARAM event, LPARAM data) {
-  if (g_devicePresent != 1 || event != DBT_DEVICEREMOVECOMPLETE) return;
+// The unplug of an interface whose path names the device's vendor: back to searching.
+void OnDeviceChange(WPARAM event, LPARAM data) {
+  if (event != DBT_DEVICEREMOVECOMPLETE || !g_controller) return;
   if (!IsOurVendorInterface(reinterpret_cast<const DEV_BROADCAST_HDR*>(data))) return;
-  // An identification still running drops its results rather than refill the list below.
-  NoteDeviceRemoved();
+  g_controller->OnInterfaceRemoved(kDeviceVendor);
+}
 
-  EnableWindow(g_startButton, FALSE);
-  SetWindowTextW(g_startButton, Wide(TableString(ui::kStrStart)).c_str());
-  const LRESULT count = SendMessageW(g_imageList, CB_GETCOUNT, 0, 0);
-  for (LRESULT index = count - 1; index >= 0; --index)
-    SendMessageW(g_imageList, CB_DELETESTRING, static_cast<WPARAM>(index), 0);
-  EnableWindow(g_imageList, FALSE);
-  g_searchCount = 0;
-  SetTimer(window, kSearchTimer, kSearchPeriodMs, nullptr);
-  g_devicePresent = 0;
+// The workers the controller starts, or the tests' stand-ins for them.
+bool StartWorkerEntry(WorkerEntry entry) {
+  const WorkerEntry chosen = entry == &IdentifyThread ? g_workers.identify : g_workers.update;
+  return g_controller->WorkerThreads().Start(chosen);
 }
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -139,7 +132,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
           DialogBoxParamW(g_instance, MAKEINTRESOURCEW(VQR_IDD_ABOUT), window, AboutProc, 0);
           return 0;
         case ui::kStartButton:
-          StartWorker(g_workers.update);
+          if (g_controller) g_controller->OnStart();
           return 0;
         case ui::kExitButton:
           DestroyWindow(window);
@@ -149,10 +142,16 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       }
       break;
     case WM_TIMER:
-      OnSearchTick(window);
+      if (g_controller) g_controller->Tick();
       return 0;
     case WM_DEVICECHANGE:
-      OnDeviceChange(window, wParam, lParam);
+      OnDeviceChange(wParam, lParam);
+      return 0;
+    case Win32Port::kBatchMessage:
+      (*reinterpret_cast<const std::function<void()>*>(lParam))();
+      return 0;
+    case Win32Port::kEndMessage:
+      DestroyWindow(window);
       return 0;
     case WM_PAINT: {
       PAINTSTRUCT paint;
@@ -181,13 +180,28 @@ HWND MainWindow() {
   return g_mainWindow;
 }
 
+ui::WindowPort& Port() {
+  return g_port ? static_cast<ui::WindowPort&>(*g_port) : ui::NullPort();
+}
+
+void SetWorkerContext(WorkerContext context) {
+  g_context = std::move(context);
+}
+
+void ShutDownMainWindow() {
+  if (g_port) g_port->Close();
+  if (g_controller) g_controller->Shutdown();
+  g_controller.reset();
+  g_port.reset();
+  g_mainWindow = nullptr;
+}
+
 HWND CreateMainWindow(HINSTANCE instance, int showCommand) {
+  ShutDownMainWindow();
   g_instance = instance;
-  g_searchCount = 0;
-  g_devicePresent = 0;
 
   const std::wstring title =
-      Wide(ui::FormatText(u" VQR03   [%2d.%2d ]", {kVersionMajor, kVersionMinor}));
+      Wide(text::FormatText(u" VQR03   [%2d.%2d ]", {kVersionMajor, kVersionMinor}));
   const std::wstring className = Wide(TableString(VQR_IDC_MAIN));
 
   WNDCLASSEXW windowClass{};
@@ -208,40 +222,38 @@ HWND CreateMainWindow(HINSTANCE instance, int showCommand) {
   // Centred on the desktop's client area with signed division, as a 400 x 400 window.
   RECT desktop;
   GetClientRect(GetDesktopWindow(), &desktop);
-  const int x = static_cast<int>(desktop.right - desktop.left) / 2 - kWindowSize / 2;
-  const int y = static_cast<int>(desktop.bottom - desktop.top) / 2 - kWindowSize / 2;
-  HWND window = CreateWindowExW(0, className.c_str(), title.c_str(), kMainStyle, x, y, kWindowSize,
-                                kWindowSize, nullptr, nullptr, instance, nullptr);
+  const int x = static_cast<int>(desktop.right - desktop.left) / 2 - ui::kWindowSize / 2;
+  const int y = static_cast<int>(desktop.bottom - desktop.top) / 2 - ui::kWindowSize / 2;
+  HWND window =
+      CreateWindowExW(0, className.c_str(), title.c_str(), kMainStyle, x, y, ui::kWindowSize,
+                      ui::kWindowSize, nullptr, nullptr, instance, nullptr);
   if (window == nullptr) return nullptr;
   g_mainWindow = window;
-  auto port = std::make_unique<Win32Port>(instance, window);
-  ui::SetPort(port.get());
-  g_port = std::move(port);
+  g_port = std::make_unique<Win32Port>(instance, window);
+  WorkerContext context = g_context;
+  context.port = g_port.get();
+  if (context.http == nullptr) context.http = &PlatformHttpBackend();
+  g_controller = std::make_unique<ui::WindowController>(*g_port, g_timer, std::move(context));
+  g_controller->SetWorkerStarter(&StartWorkerEntry);
 
   ShowWindow(window, showCommand);
   UpdateWindow(window);
 
-  CreateControl(window, L"Button", TableString(ui::kStrDeviceGroup), BS_GROUPBOX, 30, 10, 340, 80,
-                ui::kDeviceGroup);
-  g_deviceLabel = CreateControl(window, L"STATIC", SearchLabel(0), SS_CENTER, 60, 40, 280, 40,
-                                ui::kDeviceLabel);
-  CreateControl(window, L"Button", TableString(ui::kStrVersionGroup), BS_GROUPBOX, 30, 110, 340, 80,
-                ui::kVersionGroup);
+  CreateControl(window, ui::kDeviceGroup, TableString(text::kStrDeviceGroup), BS_GROUPBOX);
+  CreateControl(window, ui::kDeviceLabel, SearchLabel(0), SS_CENTER);
+  CreateControl(window, ui::kVersionGroup, TableString(text::kStrVersionGroup), BS_GROUPBOX);
   // The blank label lies under the image list: it clips its siblings so that, however the
   // two are repainted, it never paints over the list.
-  CreateControl(window, L"STATIC", u"", SS_CENTER | WS_CLIPSIBLINGS, 60, 140, 280, 40,
-                ui::kBlankLabel);
-  g_startButton = CreateControl(window, L"button", TableString(ui::kStrStart), BS_DEFPUSHBUTTON,
-                                100, 210, 200, 50, ui::kStartButton);
-  CreateControl(window, L"button", TableString(ui::kStrExit), BS_DEFPUSHBUTTON, 100, 300, 200, 50,
-                ui::kExitButton);
-  EnableWindow(g_startButton, FALSE);
-  SetTimer(window, kSearchTimer, kSearchPeriodMs, nullptr);
-  g_imageList = CreateControl(window, L"ComboBox", u"", CBS_DROPDOWNLIST | CBS_HASSTRINGS, 60, 140,
-                              280, 400, ui::kImageList);
+  CreateControl(window, ui::kBlankLabel, u"", SS_CENTER | WS_CLIPSIBLINGS);
+  HWND startButton =
+      CreateControl(window, ui::kStartButton, TableString(text::kStrStart), BS_DEFPUSHBUTTON);
+  CreateControl(window, ui::kExitButton, TableString(text::kStrExit), BS_DEFPUSHBUTTON);
+  EnableWindow(startButton, FALSE);
+  g_timer.StartSearchTimer();
+  HWND imageList = CreateControl(window, ui::kImageList, u"", CBS_DROPDOWNLIST | CBS_HASSTRINGS);
   // The image list lies over the blank label, which was created before it: put the list on top
   // of its siblings so that it is the one drawn there.
-  SetWindowPos(g_imageList, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  SetWindowPos(imageList, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 
   // Unplug notices for every interface of the HID class. The filter is the whole record,
   // 32 bytes on 32- and 64-bit Windows alike (the one-unit name rounds up to the alignment).
@@ -272,8 +284,13 @@ int RunMessageLoop(HINSTANCE instance, HWND mainWindow) {
 
 int RunMainWindow(HINSTANCE instance, int showCommand) {
   HWND window = CreateMainWindow(instance, showCommand);
-  if (window == nullptr) return 0;
-  return RunMessageLoop(instance, window);
+  if (window == nullptr) {
+    ShutDownMainWindow();
+    return 0;
+  }
+  const int code = RunMessageLoop(instance, window);
+  ShutDownMainWindow();
+  return code;
 }
 
 bool IsDemoCommandLine(const wchar_t* commandLine) {

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 
+#include "port/window_port.h"
 #include "ui/win32/win32_api.h"
+#include "workflow/context.h"
 
 namespace vqr::win32 {
 
@@ -18,11 +20,19 @@ struct WorkerEntries {
 // Replaces the workers; passing {} restores IdentifyThread and UpdateThread.
 void SetWorkerEntries(WorkerEntries entries);
 
+// What the workers of windows created from now on start with: the HTTP backend (the
+// platform's when null), the update server, a progress observer. The window fills in its port.
+void SetWorkerContext(WorkerContext context);
+
 // Start-up up to the message loop: registers the class, creates the main window centred on
-// the desktop with its controls, starts the one-second search and registers for HID
-// interface notifications. Installs the window port. Null when the window could not be
-// created or the notification could not be registered.
+// the desktop with its controls, its port and its search and unplug controller, starts the
+// one-second search and registers for HID interface notifications. Null when the window
+// could not be created or the notification could not be registered.
 HWND CreateMainWindow(HINSTANCE instance, int showCommand);
+
+// After the message loop: stops serving the port and waits for the window's workers (an
+// update run is finished first). Idempotent; CreateMainWindow and RunMainWindow call it.
+void ShutDownMainWindow();
 
 // The message loop with accelerator table 109; returns the quit message's code.
 int RunMessageLoop(HINSTANCE instance, HWND mainWindow);
@@ -36,5 +46,8 @@ bool IsDemoCommandLine(const wchar_t* commandLine);
 
 // The main window handle, the owner of every message box; null before creation.
 HWND MainWindow();
+
+// The current window's port (a port that goes nowhere when there is no window).
+ui::WindowPort& Port();
 
 }  // namespace vqr::win32

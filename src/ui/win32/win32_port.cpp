@@ -1,6 +1,5 @@
 #include "ui/win32/win32_port.h"
 
-#include <cstdlib>
 #include <cwchar>
 
 namespace vqr::win32 {
@@ -23,29 +22,48 @@ std::u16string LoadTableString(HINSTANCE instance, int id) {
 }
 
 void Win32Port::SetText(int control, const std::u16string& text) {
+  if (Closed()) return;
   SetWindowTextW(Control(control), Wide(text).c_str());
 }
 
 void Win32Port::Enable(int control, bool enabled) {
+  if (Closed()) return;
   EnableWindow(Control(control), enabled ? TRUE : FALSE);
 }
 
 void Win32Port::AppendListItem(const std::u16string& text) {
+  if (Closed()) return;
   const std::wstring item = Wide(text);
   SendMessageW(Control(ui::kImageList), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item.c_str()));
 }
 
 void Win32Port::SelectListItem(int index) {
+  if (Closed()) return;
   SendMessageW(Control(ui::kImageList), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
 }
 
 int Win32Port::ListSelection() {
+  if (Closed()) return -1;
   const LRESULT selection = SendMessageW(Control(ui::kImageList), CB_GETCURSEL, 0, 0);
   return selection == CB_ERR ? -1 : static_cast<int>(selection);
 }
 
 void Win32Port::ClearList() {
-  SendMessageW(Control(ui::kImageList), CB_RESETCONTENT, 0, 0);
+  if (Closed()) return;
+  HWND list = Control(ui::kImageList);
+  const LRESULT count = SendMessageW(list, CB_GETCOUNT, 0, 0);
+  for (LRESULT index = count - 1; index >= 0; --index)
+    SendMessageW(list, CB_DELETESTRING, static_cast<WPARAM>(index), 0);
+}
+
+void Win32Port::Batch(const std::function<void()>& work) {
+  if (Closed()) return;
+  if (GetWindowThreadProcessId(m_main, nullptr) == GetCurrentThreadId()) {
+    work();
+    return;
+  }
+  SendMessageW(m_main, kBatchMessage, 0,
+               reinterpret_cast<LPARAM>(const_cast<std::function<void()>*>(&work)));
 }
 
 std::u16string Win32Port::LoadString(int id) {
@@ -54,12 +72,13 @@ std::u16string Win32Port::LoadString(int id) {
 
 void Win32Port::MessageBox(const std::u16string& text, const std::u16string& caption,
                            ui::MessageIcon icon) {
+  if (Closed()) return;
   MessageBoxW(m_main, Wide(text).c_str(), Wide(caption).c_str(), MB_OK | static_cast<UINT>(icon));
 }
 
 void Win32Port::EndProcess(int code) {
-  // The runtime's normal exit: static objects, g_hidCmd among them, are destroyed.
-  std::exit(code);
+  if (Closed()) return;
+  PostMessageW(m_main, kEndMessage, static_cast<WPARAM>(code), 0);
 }
 
 }  // namespace vqr::win32

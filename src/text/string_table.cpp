@@ -1,8 +1,8 @@
-#include "ui/string_table.h"
+#include "text/string_table.h"
 
 #include <string_view>
 
-namespace vqr::ui {
+namespace vqr::text {
 
 namespace {
 
@@ -27,4 +27,4 @@ std::u16string StringTableEntry(int id) {
   return {};
 }
 
-}  // namespace vqr::ui
+}  // namespace vqr::text

@@ -1,14 +1,10 @@
-#include "ui/window_port.h"
-
-#include <atomic>
+#include "port/window_port.h"
 
 namespace vqr::ui {
 
 namespace {
 
-// Until a front end installs its port, calls go nowhere: a worker started without a window
-// changes nothing and cannot end the process.
-class NullPort final : public WindowPort {
+class NoWindowPort final : public WindowPort {
  public:
   void SetText(int, const std::u16string&) override {}
   void Enable(int, bool) override {}
@@ -16,21 +12,17 @@ class NullPort final : public WindowPort {
   void SelectListItem(int) override {}
   int ListSelection() override { return -1; }
   void ClearList() override {}
+  void Batch(const std::function<void()>& work) override { work(); }
   std::u16string LoadString(int) override { return {}; }
   void MessageBox(const std::u16string&, const std::u16string&, MessageIcon) override {}
   void EndProcess(int) override {}
 };
 
-NullPort g_nullPort;
-std::atomic<WindowPort*> g_port{&g_nullPort};
-
 }  // namespace
 
-WindowPort& Port() {
-  return *g_port.load();
-}
-void SetPort(WindowPort* port) {
-  g_port.store(port != nullptr ? port : &g_nullPort);
+WindowPort& NullPort() {
+  static NoWindowPort port;
+  return port;
 }
 
 }  // namespace vqr::ui

@@ -1,9 +1,9 @@
-#include "content/package.h"
+#include "formats/package.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "ui/text_format.h"
+#include "text/text_format.h"
 
 namespace vqr {
 
@@ -232,7 +232,7 @@ std::vector<std::uint8_t> BuildCatalogPackage(std::string_view model, std::uint8
         return {};
       }
     }
-    const std::u16string description = ui::Utf8ToUtf16(entry.description);
+    const std::u16string description = text::Utf8ToUtf16(entry.description);
     const std::size_t limit = i >= 2 ? kCatalogMaxListedDescription : kCatalogMaxDescription;
     if (description.size() > limit) {
       SetError(error, where + ": the description has " + std::to_string(description.size()) +

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace vqr::ui {
+namespace vqr::text {
 
 enum StringId : int {
   kStrClassName = 109,
@@ -21,4 +21,4 @@ enum StringId : int {
 // Entry `id`, cut to 99 units as a 100-unit load buffer holds it; empty when absent.
 std::u16string StringTableEntry(int id);
 
-}  // namespace vqr::ui
+}  // namespace vqr::text

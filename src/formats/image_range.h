@@ -16,8 +16,9 @@ struct ImageRange {
 };
 
 // Reads the range of `image` and checks that the image can be programmed as it stands: at
-// least 32 bytes, a tail page count of at most 16, a first sector not above the last, a
-// last sector inside the flash, and enough bytes for the full sectors and the tail pages.
+// least 32 bytes, a tail page count of at most 16, a first sector not above the last, and
+// enough bytes for the full sectors and the tail pages. How large the device's flash is, is
+// the device's to know: any 16-bit sector number is accepted.
 // False when it cannot; nothing may then be sent to the device.
 bool ReadImageRange(std::span<const std::uint8_t> image, ImageRange* range);
 

@@ -1,10 +1,12 @@
-// The window port: everything FetchUrl and the two workers see of the main window. No toolkit
-// include here. Implementations: Win32 (direct calls), Qt (each call carried out on the GUI
-// thread, in call order, the caller waiting until it is done), the command-line front end
-// (prints), and the recorder of the tests.
+// The window port: everything FetchUrl and the two workers see of the main window, and what the
+// search and unplug controller drives on the window's own thread. No toolkit include here.
+// Implementations: Win32 (direct calls), Qt (each call carried out on the GUI thread, in call
+// order, the caller waiting until it is done), the command-line front end (prints), and the
+// recorder of the tests.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace vqr::ui {
@@ -37,8 +39,13 @@ class WindowPort {
   virtual void SelectListItem(int index) = 0;
   // The image list's current selection, -1 when nothing is selected.
   virtual int ListSelection() = 0;
-  // Empties the image list.
+  // Empties the image list, deleting its items from the last one down to the first.
   virtual void ClearList() = 0;
+  // Runs `work` on the window's thread as one step: none of the window's own handlers (the
+  // search tick, the unplug handler, a click) runs while it does, so everything `work` does
+  // through this port appears at once with respect to them. Blocks until `work` has run.
+  // Does not run `work` once the front end has stopped serving the port (program exit).
+  virtual void Batch(const std::function<void()>& work) = 0;
   // String-table entry `id`, at most 100 UTF-16 units (terminator included, as the table
   // is read into 100-unit buffers); empty when there is no such entry.
   virtual std::u16string LoadString(int id) = 0;
@@ -51,8 +58,8 @@ class WindowPort {
   virtual void EndProcess(int code) = 0;
 };
 
-// The port the workers and FetchUrl use. Set by the front end before the first search.
-WindowPort& Port();
-void SetPort(WindowPort* port);
+// A port that goes nowhere: texts are dropped, the list is empty, message boxes return at once
+// and nothing ends. For workers that must run without a window.
+WindowPort& NullPort();
 
 }  // namespace vqr::ui

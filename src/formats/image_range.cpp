@@ -1,6 +1,6 @@
-#include "workflow/image_range.h"
+#include "formats/image_range.h"
 
-#include "device/chidcmd.h"  // the flash geometry
+#include "protocol/flash_geometry.h"
 
 namespace vqr {
 
@@ -10,7 +10,6 @@ bool ReadImageRange(std::span<const std::uint8_t> image, ImageRange* range) {
   range->first = std::uint32_t{image[28]} << 8 | image[29];
   range->last = std::uint32_t{image[30]} << 8 | image[31];
   if (range->tailPages > kPagesPerSector || range->first > range->last) return false;
-  if (range->last >= kFlashPages / kPagesPerSector) return false;
   const std::uint64_t needed = 32 + std::uint64_t{kSectorSize} * range->FullSectors() +
                                std::uint64_t{kPageSize} * range->tailPages;
   return image.size() >= needed;

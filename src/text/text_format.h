@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-namespace vqr::ui {
+namespace vqr::text {
 
 class FormatArg {
  public:
@@ -49,4 +49,4 @@ std::u16string FormatText(std::u16string_view format, std::initializer_list<Form
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);
 
-}  // namespace vqr::ui
+}  // namespace vqr::text

@@ -1,8 +1,8 @@
-#include "ui/text_format.h"
+#include "text/text_format.h"
 
 #include <vector>
 
-namespace vqr::ui {
+namespace vqr::text {
 
 std::u16string FormatText(std::u16string_view format, std::initializer_list<FormatArg> args) {
   std::u16string out;
@@ -154,4 +154,4 @@ std::string Utf16ToUtf8(std::u16string_view text) {
   return out;
 }
 
-}  // namespace vqr::ui
+}  // namespace vqr::text

@@ -1,0 +1,72 @@
+// The main window's behaviour without a toolkit: the once-a-second device search, the start
+// button, the reaction to the device going away, and the workers it starts. Each front end
+// (Win32, Qt, the command line, the tests) drives one controller from its window's thread and
+// gives it the window through the window port and a search timer it can start and stop.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "workflow/workers.h"
+
+namespace vqr::ui {
+
+class WindowPort;
+
+// The front end's one-second search timer.
+class SearchTimer {
+ public:
+  virtual ~SearchTimer() = default;
+  virtual void StartSearchTimer() = 0;
+  virtual void StopSearchTimer() = 0;
+};
+
+class WindowController {
+ public:
+  // `context` is the prototype of every worker's context; its port must be `port`. Starts in
+  // the searching state; the front end starts its timer (the controller does not).
+  WindowController(WindowPort& port, SearchTimer& timer, WorkerContext context);
+  // Stops the workers (Shutdown).
+  ~WindowController();
+  WindowController(const WindowController&) = delete;
+  WindowController& operator=(const WindowController&) = delete;
+
+  // The timer's tick: probes for the device; on success stops the timer, sets the
+  // device-present flag and starts the identification worker; otherwise counts the tick in
+  // the device label (entry 136 with the count).
+  void Tick();
+  // The device half of a tick: true when the device was found (and the identification
+  // started); false, with nothing shown, otherwise.
+  bool Probe();
+
+  // A HID interface of `vendor` went away. Acts only while the device is present and the
+  // vendor is the device's: disables the start button and puts its caption back, empties and
+  // disables the image list, and starts searching again from 0. An identification still
+  // running lists nothing afterwards.
+  void OnInterfaceRemoved(std::uint16_t vendor);
+
+  // The start button: starts the update worker.
+  void OnStart();
+
+  // The program is ending. Call after the port has stopped serving: asks the workers to stop
+  // and waits for them (an update run is finished first). Idempotent.
+  void Shutdown();
+
+  bool DevicePresent() const { return m_devicePresent; }
+  int SearchCount() const { return m_searchCount; }
+  Workers& WorkerThreads() { return m_workers; }
+
+  // Replaces how workers are started (tests that only look at the window); by default they
+  // run on threads owned by WorkerThreads().
+  void SetWorkerStarter(std::function<bool(WorkerEntry)> start) { m_start = std::move(start); }
+
+ private:
+  WindowPort& m_port;
+  SearchTimer& m_timer;
+  Workers m_workers;
+  std::function<bool(WorkerEntry)> m_start;
+  int m_searchCount = 0;
+  bool m_devicePresent = false;
+};
+
+}  // namespace vqr::ui

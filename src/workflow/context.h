@@ -1,0 +1,67 @@
+// What a worker receives when it starts. The state the workflow names globally (g_hidCmd, the
+// catalog table and its companions in state.h) stays global; everything else a worker uses is
+// here: the window it talks to, the HTTP backend, the update server, observers, and what the
+// workers share with each other and with the window thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+namespace vqr {
+
+class HttpBackend;
+namespace ui {
+class WindowPort;
+}
+
+// The update server's base URL built into the program: absolute, ending in "/".
+std::string DefaultUpdateServerBase();
+
+// Progress of ProgramImage, for front ends that draw their own progress (the terminal's bar).
+struct ProgramProgress {
+  char letter;
+  bool verifying;             // false while writing
+  std::uint32_t sectorsDone;  // of this pass
+  std::uint32_t sectorCount;  // sectors of the image
+};
+using ProgressObserver = std::function<void(const ProgramProgress&)>;
+
+// The steps of an identification, in order, as reported to WorkerContext::onStep (on the
+// worker's thread, between two steps: nothing is held but the device).
+enum class IdentifyStep {
+  kStarted,         // the device is held; nothing has been read yet
+  kInfoPageRead,    // the information page has been read and the device label set
+  kCatalogChecked,  // the catalog has been downloaded, checked and its entries read
+  kListing,         // next: list the catalog and enable the start button, in one step
+  kDone,            // listed, or dropped because the device went away meanwhile
+};
+
+// What the workers share with each other and with the window thread that starts them. Owned
+// by Workers (workers.h), which outlives every worker it starts.
+class WorkerShared {
+ public:
+  // Held by a worker for its whole run: only one worker uses the device at a time.
+  std::mutex deviceUse;
+  // True while an update run is under way; a second press of the start button is ignored.
+  std::atomic<bool> updateRunning{false};
+  // The program is ending: an identification gives up at its next step and a download
+  // between two chunks. An update run goes on to its end, since stopping it halfway would
+  // leave the device half-written.
+  std::atomic<bool> stopping{false};
+  // Unplugs of the device, counted by the window's unplug handler on the window's thread.
+  std::atomic<std::uint64_t> removals{0};
+};
+
+struct WorkerContext {
+  ui::WindowPort* port = nullptr;  // the window; required
+  HttpBackend* http = nullptr;     // downloads; required
+  std::string serverBase = DefaultUpdateServerBase();
+  ProgressObserver progress;                 // optional
+  std::function<void(IdentifyStep)> onStep;  // optional
+  WorkerShared* shared = nullptr;            // required; Workers sets it
+};
+
+}  // namespace vqr
