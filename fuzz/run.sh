@@ -1,25 +1,27 @@
 #!/usr/bin/env bash
-# Builds the package check's libFuzzer target with clang++ and runs it briefly (FUZZ_SECONDS,
-# default 20). Needs clang with libFuzzer; does nothing else.
+# Builds every libFuzzer target through the `fuzz` preset (clang with AddressSanitizer and
+# UndefinedBehaviorSanitizer) and runs each briefly: FUZZ_SECONDS per target, default 20.
+#
+# For a longer run of one target, keep its corpus between runs:
+#   cmake --preset fuzz && cmake --build --preset fuzz --target check_package_fuzz
+#   mkdir -p build/fuzz/corpus-check_package_fuzz
+#   build/fuzz/fuzz/check_package_fuzz -max_total_time=3600 -jobs=2 build/fuzz/corpus-check_package_fuzz
+# A crash leaves its input as crash-* in the working directory; run the target on that file to
+# reproduce it.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-out="${FUZZ_OUT:-$root/build/fuzz}"
 seconds="${FUZZ_SECONDS:-20}"
-mkdir -p "$out/corpus-check-package"
-
-clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-  -I"$root/src" -I"$root" \
-  "$root/fuzz/check_package_fuzz.cpp" "$root/src/content/package.cpp" "$root/src/ui/text_format.cpp" \
-  -o "$out/check_package_fuzz"
-
-"$out/check_package_fuzz" -max_total_time="$seconds" -max_len=4100 \
-  "$out/corpus-check-package"
-
-# The catalog reader and the image range check of the update workflow.
-mkdir -p "$out/corpus-catalog-reader"
-clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-  -I"$root/src" -I"$root" -I"$root/resources" -DVQR_UPDATE_SERVER_BASE='"http://127.0.0.1/"' \
-  "$root/fuzz/catalog_reader_fuzz.cpp" "$root/src/workflow/catalog.cpp" \
-  "$root/src/workflow/image_range.cpp" "$root/src/ui/text_format.cpp" \
-  -o "$out/catalog_reader_fuzz"
-"$out/catalog_reader_fuzz" -max_total_time="$seconds" -max_len=2100 "$out/corpus-catalog-reader"
+cd "$root"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$(nproc)"
+out="$root/build/fuzz"
+for target in "$out"/fuzz/*_fuzz; do
+  name="$(basename "$target")"
+  mkdir -p "$out/corpus-$name"
+  echo "--- $name, ${seconds} s"
+  if ! "$target" -max_total_time="$seconds" -max_len=4200 "$out/corpus-$name" >"$out/$name.log" 2>&1; then
+    cat "$out/$name.log"
+    exit 1
+  fi
+  tail -n 2 "$out/$name.log"
+done

@@ -106,6 +106,11 @@ std::u16string Utf8ToUtf16(std::string_view text) {
       else
         code = (code << 6) | (more & 0x3F);
     }
+    // The shortest form only, nothing above U+10FFFF, no surrogate halves: anything else is
+    // not UTF-8 and becomes one U+FFFD per byte of the bad sequence's lead.
+    constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (valid && (code < kSmallest[length] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)))
+      valid = false;
     if (!valid) {
       out.push_back(u'\uFFFD');
       ++i;

@@ -45,7 +45,10 @@ class FormatArg {
 std::u16string FormatText(std::u16string_view format, std::initializer_list<FormatArg> args);
 
 // UTF-8 <-> UTF-16 for texts that cross into 8-bit interfaces (terminal, files, tests).
-// Invalid sequences become U+FFFD.
+// What is not UTF-8 becomes U+FFFD, one for each byte that cannot start a valid sequence:
+// a stray continuation byte, a sequence cut short, an overlong form (C0 80 for U+0000), a
+// value above U+10FFFF, or an encoded surrogate half (ED A0 80). Lone surrogate halves in a
+// UTF-16 text become U+FFFD in UTF-8.
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);
 

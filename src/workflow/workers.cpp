@@ -1,6 +1,7 @@
 #include "workflow/workers.h"
 
 #include <array>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -323,14 +324,20 @@ void Workers::JoinEnded() {
   }
 }
 
-void Workers::Stop() {
+void Workers::Stop(const std::function<void()>& whileWaiting) {
   m_shared.stopping.store(true);
   std::vector<Running> running;
   {
     std::lock_guard lock(m_mutex);
     running.swap(m_running);
   }
-  for (Running& worker : running) worker.thread.join();
+  for (Running& worker : running) {
+    while (whileWaiting && !worker.done->load()) {
+      whileWaiting();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    worker.thread.join();
+  }
 }
 
 }  // namespace vqr

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -56,10 +57,11 @@ class Workers {
   void NoteDeviceRemoved() { m_shared.removals.fetch_add(1); }
   bool UpdateRunning() const { return m_shared.updateRunning.load(); }
 
-  // Asks the workers to stop (see WorkerShared::stopping) and waits for every one of them.
-  // Call it once the window port has stopped serving, so that no worker waits for a window
-  // that is no longer there. Idempotent.
-  void Stop();
+  // Asks the workers to stop (see WorkerShared::stopping) and waits for every one of them,
+  // calling `whileWaiting` (when given) every 20 ms until they have ended. Call it once the
+  // window port has stopped serving, so that no worker waits for a window that is no longer
+  // there. Idempotent.
+  void Stop(const std::function<void()>& whileWaiting = {});
 
  private:
   struct Running {

@@ -10,10 +10,15 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
+#include <atomic>
 #include <chrono>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "demo/demo.h"
+#include "device/chidcmd.h"
 #include "port/window_port.h"
 #include "text/string_table.h"
 #include "ui/qt/main_window.h"
@@ -80,6 +85,62 @@ TEST(QtDemoFlow, IdentifyUpdateAndUnplugThroughThePort) {
       QString::fromUtf16(text::StringTableEntry(text::kStrStart).data(),
                          static_cast<qsizetype>(text::StringTableEntry(text::kStrStart).size())));
   EXPECT_TRUE(window.Timer().isActive());
+}
+
+// Ending the program while a worker runs: the window stops serving its port, then waits for
+// the worker, so that nothing the worker uses is destroyed under it (AddressSanitizer and
+// ThreadSanitizer watch these in their presets).
+class QtWindowExitTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(demo.Start(std::chrono::milliseconds(0))); }
+
+  std::unique_ptr<MainWindow> Open(WindowOptions options) {
+    options.context.serverBase = demo.ServerBase();
+    auto window = std::make_unique<MainWindow>(std::move(options));
+    window->Port().SetMessageBoxHook(
+        [](QMessageBox& box) { QTimer::singleShot(0, &box, &QMessageBox::accept); });
+    return window;
+  }
+
+  demo::Demo demo;
+};
+
+TEST_F(QtWindowExitTest, DuringAnIdentificationTheWorkerStopsAndIsJoined) {
+  std::atomic<bool> reached{false};
+  std::atomic<bool> left{false};
+  std::atomic<WorkerShared*> shared{nullptr};
+  WindowOptions options;
+  options.context.onStep = [&](IdentifyStep step) {
+    if (step != IdentifyStep::kInfoPageRead) return;
+    reached = true;
+    // Hold the identification here until the window is on its way out.
+    while (shared.load() == nullptr || !shared.load()->stopping.load())
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    left = true;
+  };
+  std::unique_ptr<MainWindow> window = Open(std::move(options));
+  shared = &window->Controller().WorkerThreads().Shared();
+  window->Tick();
+  ASSERT_TRUE(ProcessUntil([&] { return reached.load(); }, 20000));
+  window.reset();
+  EXPECT_TRUE(left.load()) << "the window was destroyed before its worker had ended";
+}
+
+TEST_F(QtWindowExitTest, DuringAnUpdateRunTheRunIsFinishedFirst) {
+  std::atomic<bool> writing{false};
+  WindowOptions options;
+  options.context.progress = [&](const ProgramProgress&) { writing = true; };
+  std::unique_ptr<MainWindow> window = Open(std::move(options));
+  auto* start = qobject_cast<QPushButton*>(window->Control(kStartButton));
+  window->Tick();
+  ASSERT_TRUE(ProcessUntil([&] { return start->isEnabled(); }, 20000));
+  QTest::mouseClick(start, Qt::LeftButton);
+  ASSERT_TRUE(ProcessUntil([&] { return writing.load(); }, 20000));
+  window.reset();
+  // The run went on to its end, closing command included, before the window was gone.
+  const std::vector<sim::TestCommand> commands = demo.Device().TestCommands();
+  ASSERT_FALSE(commands.empty());
+  EXPECT_EQ(commands.back(), (sim::TestCommand{kClosingWord, kClosingWord}));
 }
 
 }  // namespace

@@ -193,9 +193,20 @@ class WindowEndToEndTest : public ::testing::Test {
   void TearDown() override {
     g_testRunning = false;
     if (m_window != nullptr && IsWindow(m_window)) DestroyWindow(m_window);
+    vqr::win32::ShutDownMainWindow();  // the workers end before the test's demo goes
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
     }
+  }
+
+  // A new window whose workers use the demo's server.
+  void Reopen(const std::string& serverBase) {
+    if (m_window != nullptr && IsWindow(m_window)) DestroyWindow(m_window);
+    vqr::WorkerContext context;
+    context.serverBase = serverBase;
+    vqr::win32::SetWorkerContext(std::move(context));
+    m_window = vqr::win32::CreateMainWindow(GetModuleHandleW(nullptr), SW_SHOWNORMAL);
+    ASSERT_NE(m_window, nullptr);
   }
 
   HWND Control(int id) const { return GetDlgItem(m_window, id); }
@@ -280,6 +291,7 @@ TEST_F(WindowEndToEndTest, DemoDeviceIsIdentifiedUpdatedWithTheChosenImageAndUnp
 
   vqr::demo::Demo* demo = vqr::demo::StartDemo(0ms);
   ASSERT_NE(demo, nullptr);
+  Reopen(demo->ServerBase());
   const std::u16string path = PathOf(demo->Backend(), demo->Device());
   ASSERT_FALSE(path.empty());
 
@@ -356,6 +368,7 @@ TEST_F(WindowEndToEndTest, DemoDeviceIsIdentifiedUpdatedWithTheChosenImageAndUnp
 TEST_F(WindowEndToEndTest, UnplugDuringIdentificationLeavesTheListEmpty) {
   vqr::demo::Demo demo;
   ASSERT_TRUE(demo.Start(0ms));
+  Reopen(demo.ServerBase());
   const std::u16string path = PathOf(demo.Backend(), demo.Device());
   ASSERT_FALSE(path.empty());
 

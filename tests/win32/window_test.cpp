@@ -211,6 +211,7 @@ class MainWindowTest : public ::testing::Test {
   }
   void TearDown() override {
     if (m_window != nullptr && IsWindow(m_window)) DestroyWindow(m_window);
+    vqr::win32::ShutDownMainWindow();
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
     }

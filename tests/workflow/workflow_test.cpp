@@ -434,14 +434,15 @@ TEST_P(UnplugAtStepTest, TheListAlwaysStandsForTheCatalogOfTheDevicePresent) {
   EXPECT_TRUE(Holds(images[3])) << "the chosen image was installed";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Steps, UnplugAtStepTest,
-    ::testing::Values(IdentifyStep::kStarted, IdentifyStep::kInfoPageRead,
-                      IdentifyStep::kCatalogChecked, IdentifyStep::kListing),
-    [](const auto& info) {
-      const char* names[] = {"Started", "InfoPageRead", "CatalogChecked", "Listing", "Done"};
-      return std::string(names[static_cast<int>(info.param)]);
-    });
+std::string StepName(const ::testing::TestParamInfo<IdentifyStep>& info) {
+  constexpr const char* kNames[] = {"Started", "InfoPageRead", "CatalogChecked", "Listing", "Done"};
+  return kNames[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, UnplugAtStepTest,
+                         ::testing::Values(IdentifyStep::kStarted, IdentifyStep::kInfoPageRead,
+                                           IdentifyStep::kCatalogChecked, IdentifyStep::kListing),
+                         StepName);
 
 TEST_F(SearchAndUnplugTest, AnUnplugAfterTheListingEmptiesTheListItFilled) {
   Attach({});

@@ -102,8 +102,9 @@ class MainWindow final : public QWidget, private SearchTimer {
   bool DevicePresent() const { return m_controller->DevicePresent(); }
   int SearchCount() const { return m_controller->SearchCount(); }
   const QTimer& Timer() const { return m_timer; }
-  // The port the window's workers use.
+  // The port the window's workers use, and the controller that starts them.
   QtWindowPort& Port() { return *m_port; }
+  WindowController& Controller() { return *m_controller; }
 
  protected:
   void closeEvent(QCloseEvent* event) override;

@@ -55,8 +55,8 @@ void WindowController::OnStart() {
     m_workers.Start(&UpdateThread);
 }
 
-void WindowController::Shutdown() {
-  m_workers.Stop();
+void WindowController::Shutdown(const std::function<void()>& whileWaiting) {
+  m_workers.Stop(whileWaiting);
 }
 
 }  // namespace vqr::ui

@@ -49,8 +49,9 @@ class WindowController {
   void OnStart();
 
   // The program is ending. Call after the port has stopped serving: asks the workers to stop
-  // and waits for them (an update run is finished first). Idempotent.
-  void Shutdown();
+  // and waits for them (an update run is finished first), calling `whileWaiting` every 20 ms
+  // meanwhile. Idempotent.
+  void Shutdown(const std::function<void()>& whileWaiting = {});
 
   bool DevicePresent() const { return m_devicePresent; }
   int SearchCount() const { return m_searchCount; }

@@ -118,6 +118,18 @@ void OnDeviceChange(WPARAM event, LPARAM data) {
   g_controller->OnInterfaceRemoved(kDeviceVendor);
 }
 
+// Closes `window` when it is a dialog of this process that another thread shows (a worker's
+// message box). The window thread's own dialogs (the about box) are left alone.
+BOOL CALLBACK CloseWorkerMessageBox(HWND window, LPARAM) {
+  DWORD process = 0;
+  const DWORD thread = GetWindowThreadProcessId(window, &process);
+  wchar_t name[8] = {};
+  if (process == GetCurrentProcessId() && thread != GetCurrentThreadId() &&
+      GetClassNameW(window, name, 8) > 0 && std::wstring(name) == L"#32770")
+    PostMessageW(window, WM_COMMAND, IDOK, 0);
+  return TRUE;
+}
+
 // The workers the controller starts, or the tests' stand-ins for them.
 bool StartWorkerEntry(WorkerEntry entry) {
   const WorkerEntry chosen = entry == &IdentifyThread ? g_workers.identify : g_workers.update;
@@ -190,7 +202,9 @@ void SetWorkerContext(WorkerContext context) {
 
 void ShutDownMainWindow() {
   if (g_port) g_port->Close();
-  if (g_controller) g_controller->Shutdown();
+  // A message box that a worker shows outlives a main window destroyed under it; it is
+  // closed here so that the worker can return and be joined.
+  if (g_controller) g_controller->Shutdown([] { EnumWindows(CloseWorkerMessageBox, 0); });
   g_controller.reset();
   g_port.reset();
   g_mainWindow = nullptr;
