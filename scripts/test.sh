@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the three presets and runs every test: Linux, Linux with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the Windows cross build under Wine. Any failure fails the run.
+# Builds the presets and runs every test: Linux, Linux with AddressSanitizer and
+# UndefinedBehaviorSanitizer, Linux with ThreadSanitizer, and the Windows cross build under
+# Wine; then every fuzz target briefly. Warnings are errors here. Any failure fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -13,16 +14,14 @@ export QT_QPA_PLATFORM=offscreen
 /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 || true
 /usr/lib/wine/wineserver -w || true
 
-for preset in linux linux-asan win32; do
+for preset in linux linux-asan linux-tsan win32; do
   echo "=== $preset: configure and build"
-  cmake --preset "$preset"
+  cmake --preset "$preset" -DVQR_WERROR=ON
   cmake --build --preset "$preset" -j "$jobs"
   echo "=== $preset: tests"
   ctest --preset "$preset" -j "$jobs"
 done
 
-if [ -x fuzz/run.sh ] || [ -f fuzz/run.sh ]; then
-  echo "=== fuzz: a short run of every target"
-  bash fuzz/run.sh
-fi
+echo "=== fuzz: a short run of every target"
+bash fuzz/run.sh
 echo "=== all presets passed"
