@@ -43,7 +43,8 @@ bool Blake2b256(std::span<const std::uint8_t> data, Blake2b256Digest* digest);
 
 // Whether `signature` is a valid Ed25519 signature of `message` (the message itself, not a
 // hash of it) under `publicKey`. False for a bad signature, for a public key that is not a
-// point on the curve, and when the library is unavailable: every failure is "not valid".
+// point on the curve, for a message of 2 GiB or more (the library takes an int length), and
+// when the library is unavailable: every failure is "not valid".
 bool Ed25519Verify(const Ed25519PublicKey& publicKey, std::span<const std::uint8_t> message,
                    const Ed25519Signature& signature);
 
@@ -53,13 +54,14 @@ bool Ed25519PublicKeyFromSeed(const Ed25519Seed& seed, Ed25519PublicKey* publicK
 // Signs `message` with the key pair (seed, publicKey). `publicKey` must be the seed's own
 // public key (Ed25519PublicKeyFromSeed): Ed25519 hashes it into every signature, and a wrong
 // one yields signatures that verify under no key. Deterministic: the same key and message
-// always give the same signature. False only when the library fails.
+// always give the same signature. False when the library fails or the message is 2 GiB or
+// more.
 bool Ed25519Sign(const Ed25519Seed& seed, const Ed25519PublicKey& publicKey,
                  std::span<const std::uint8_t> message, Ed25519Signature* signature);
 
-// Fills `out` from the system's cryptographic random source (getrandom on Linux, the system's
-// generator on Windows). May block briefly while the system gathers entropy (early after boot);
-// never returns guessable bytes. False only when the library fails.
+// Fills `out` from the system's cryptographic random source: getrandom() through libgcrypt on
+// Linux, BCryptGenRandom on Windows. On Linux it may block briefly while the kernel gathers
+// entropy early after boot; it never returns guessable bytes. False only when the source fails.
 bool SystemRandom(std::span<std::uint8_t> out);
 
 // A new key pair: a seed from SystemRandom and its public key. Blocks as SystemRandom may.

@@ -1,6 +1,14 @@
-// The crypto seam over libgcrypt: BLAKE2b, Ed25519 and the random source.
+// The crypto seam over libgcrypt: BLAKE2b and Ed25519; the random source is libgcrypt's on
+// Linux (getrandom) and the system's generator on Windows.
 #include <gcrypt.h>
 
+#ifdef _WIN32
+#include <windows.h>
+// windows.h first: bcrypt.h needs its types.
+#include <bcrypt.h>
+#endif
+
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -155,9 +163,23 @@ bool Ed25519Sign(const Ed25519Seed& seed, const Ed25519PublicKey& publicKey,
 }
 
 bool SystemRandom(std::span<std::uint8_t> out) {
+#ifdef _WIN32
+  // libgcrypt's Windows gatherer polls system statistics and prints notes on stderr where disk
+  // counters are off; the system's own generator is the better source there anyway.
+  while (!out.empty()) {
+    const ULONG piece = static_cast<ULONG>(std::min<std::size_t>(out.size(), 1u << 20));
+    if (!BCRYPT_SUCCESS(
+            BCryptGenRandom(nullptr, out.data(), piece, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+      return false;
+    out = out.subspan(piece);
+  }
+  return true;
+#else
+  // GCRY_VERY_STRONG_RANDOM: read from getrandom(), the kernel's generator, for key material.
   if (!Ready()) return false;
   if (!out.empty()) gcry_randomize(out.data(), out.size(), GCRY_VERY_STRONG_RANDOM);
   return true;
+#endif
 }
 
 bool Ed25519GenerateKey(Ed25519Seed* seed, Ed25519PublicKey* publicKey) {
