@@ -41,10 +41,17 @@ bool Blake2b512(std::span<const std::uint8_t> data, Blake2b512Digest* digest);
 // length enters the hash's parameter block, so the two differ throughout.
 bool Blake2b256(std::span<const std::uint8_t> data, Blake2b256Digest* digest);
 
+// Whether `publicKey` can verify anything: a canonical encoding (y below 2^255 - 19) of a point
+// on the curve that is not of small order (such keys accept forged signatures; libsodium, and
+// so minisign, refuses them too). Also false for y below 2^192: libgcrypt 1.10 aborts the
+// process on such keys, and no generated key has one in practice (odds 2^-63).
+bool Ed25519PublicKeyIsUsable(const Ed25519PublicKey& publicKey);
+
 // Whether `signature` is a valid Ed25519 signature of `message` (the message itself, not a
-// hash of it) under `publicKey`. False for a bad signature, for a public key that is not a
-// point on the curve, for a message of 2 GiB or more (the library takes an int length), and
-// when the library is unavailable: every failure is "not valid".
+// hash of it) under `publicKey`. As libsodium, refuses a key that is not usable (above), an R
+// of small order and an S not below the group order. False for a bad signature, for a message
+// of 2 GiB or more (the library takes an int length), and when the library is unavailable:
+// every failure is "not valid".
 bool Ed25519Verify(const Ed25519PublicKey& publicKey, std::span<const std::uint8_t> message,
                    const Ed25519Signature& signature);
 

@@ -61,6 +61,64 @@ const void* BytesOf(std::span<const std::uint8_t> bytes) {
   return bytes.empty() ? &kNothing : bytes.data();
 }
 
+// The y-coordinates, little-endian, of the points of order 1, 2, 4 and 8 (their x only sets
+// the sign bit, which the comparison ignores): 0, 1, p - 1 and the two of order 8.
+constexpr std::uint8_t kSmallOrderY[][32] = {
+    {0},
+    {1},
+    {0xec, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+     0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+     0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x7f},
+    {0x26, 0xe8, 0x95, 0x8f, 0xc2, 0xb2, 0x27, 0xb0, 0x45, 0xc3, 0xf4,
+     0x89, 0xf2, 0xef, 0x98, 0xf0, 0xd5, 0xdf, 0xac, 0x05, 0xd3, 0xc6,
+     0x33, 0x39, 0xb1, 0x38, 0x02, 0x88, 0x6d, 0x53, 0xfc, 0x05},
+    {0xc7, 0x17, 0x6a, 0x70, 0x3d, 0x4d, 0xd8, 0x4f, 0xba, 0x3c, 0x0b,
+     0x76, 0x0d, 0x10, 0x67, 0x0f, 0x2a, 0x20, 0x53, 0xfa, 0x2c, 0x39,
+     0xcc, 0xc6, 0x4e, 0xc7, 0xfd, 0x77, 0x92, 0xac, 0x03, 0x7a},
+};
+
+// The order of the group, L = 2^252 + 27742317777372353535851937790883648493, little-endian.
+constexpr std::uint8_t kGroupOrder[32] = {
+    0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58, 0xd6, 0x9c, 0xf7, 0xa2, 0xde, 0xf9, 0xde, 0x14,
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0x10};
+
+// The 32-byte encoding's y (bit 255, the sign of x, cleared) at byte i.
+std::uint8_t YByte(const std::uint8_t* encoded, std::size_t i) {
+  return i == 31 ? encoded[31] & 0x7f : encoded[i];
+}
+
+bool HasSmallOrder(const std::uint8_t* encoded) {
+  for (const auto& y : kSmallOrderY) {
+    bool same = true;
+    for (std::size_t i = 0; i < 32 && same; ++i) same = YByte(encoded, i) == y[i];
+    if (same) return true;
+  }
+  return false;
+}
+
+// y < p = 2^255 - 19: the encodings p to 2^255 - 1 name the same y as 0 to 18 do.
+bool HasCanonicalY(const std::uint8_t* encoded) {
+  if (YByte(encoded, 31) != 0x7f || encoded[0] < 0xed) return true;
+  for (std::size_t i = 1; i < 31; ++i)
+    if (encoded[i] != 0xff) return true;
+  return false;
+}
+
+// y below 2^192: its top 64-bit word is zero.
+bool HasShortY(const std::uint8_t* encoded) {
+  for (std::size_t i = 24; i < 32; ++i)
+    if (YByte(encoded, i) != 0) return false;
+  return true;
+}
+
+// S < L, compared from the most significant byte down.
+bool IsReducedScalar(const std::uint8_t* s) {
+  for (std::size_t i = 32; i-- > 0;) {
+    if (s[i] != kGroupOrder[i]) return s[i] < kGroupOrder[i];
+  }
+  return false;
+}
+
 bool FitsInt(std::size_t size) {
   return size <= static_cast<std::size_t>(INT_MAX);
 }
@@ -105,9 +163,30 @@ bool Blake2b256(std::span<const std::uint8_t> data, Blake2b256Digest* digest) {
   return Blake2b(GCRY_MD_BLAKE2B_256, data, digest->data());
 }
 
+bool Ed25519PublicKeyIsUsable(const Ed25519PublicKey& publicKey) {
+  if (!Ready()) return false;
+  // The byte checks come first: the decoding below is one of the places where libgcrypt 1.10
+  // aborts on a short y.
+  if (!HasCanonicalY(publicKey.data()) || HasShortY(publicKey.data()) ||
+      HasSmallOrder(publicKey.data()))
+    return false;
+  Sexp key;
+  if (gcry_sexp_build(key.out(), nullptr, "(public-key(ecc(curve Ed25519)(flags eddsa)(q %b)))",
+                      static_cast<int>(publicKey.size()), publicKey.data()) != 0)
+    return false;
+  gcry_ctx_t context = nullptr;
+  if (gcry_mpi_ec_new(&context, key.get(), nullptr) != 0) return false;
+  gcry_mpi_point_t point = gcry_mpi_ec_get_point("q", context, 1);
+  const bool onCurve = point != nullptr && gcry_mpi_ec_curve_point(point, context) != 0;
+  gcry_mpi_point_release(point);
+  gcry_ctx_release(context);
+  return onCurve;
+}
+
 bool Ed25519Verify(const Ed25519PublicKey& publicKey, std::span<const std::uint8_t> message,
                    const Ed25519Signature& signature) {
-  if (!Ready()) return false;
+  if (!Ed25519PublicKeyIsUsable(publicKey)) return false;
+  if (HasSmallOrder(signature.data()) || !IsReducedScalar(signature.data() + 32)) return false;
   Sexp key;
   Sexp data;
   Sexp sig;

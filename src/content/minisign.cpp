@@ -239,8 +239,16 @@ bool ParsePublicKey(std::string_view text, PublicKey* key, std::string* error) {
     *error = "unknown key algorithm \"" + Printable(AlgorithmOf(bytes)) + "\"";
     return false;
   }
-  CopyOut(bytes, 2, &key->keyId);
-  CopyOut(bytes, 2 + kKeyIdSize, &key->key);
+  PublicKey parsed;
+  CopyOut(bytes, 2, &parsed.keyId);
+  CopyOut(bytes, 2 + kKeyIdSize, &parsed.key);
+  if (!crypto::Ed25519PublicKeyIsUsable(parsed.key)) {
+    *error =
+        "not a usable Ed25519 public key (not a point of the curve, of small order, or not "
+        "in canonical form)";
+    return false;
+  }
+  *key = parsed;
   return true;
 }
 

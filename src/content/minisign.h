@@ -95,8 +95,9 @@ struct Signature {
 // hexadecimal digits.
 std::string KeyIdText(const KeyId& keyId);
 
-// Reads a public key from the base64 line alone or from a .pub file's two lines. On failure
-// returns false with a short English reason in *error and leaves *key unchanged.
+// Reads a public key from the base64 line alone or from a .pub file's two lines. Refuses keys
+// that cannot verify anything (crypto::Ed25519PublicKeyIsUsable). On failure returns false with
+// a short English reason in *error and leaves *key unchanged.
 bool ParsePublicKey(std::string_view text, PublicKey* key, std::string* error);
 // The base64 line, without a line ending.
 std::string FormatPublicKeyLine(const PublicKey& key);

@@ -184,6 +184,61 @@ TEST(CryptoSeamTest, Ed25519KnownKeysAndSignatures) {
   }
 }
 
+TEST(CryptoSeamTest, KeysThatCannotVerifyAreRefusedWithoutAborting) {
+  struct Case {
+    const char* name;
+    std::string_view key;
+    bool usable;
+  };
+  const Case cases[] = {
+      {"RFC 8032 test 1", "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a", true},
+      {"on the curve", "38b4e652e44da7f2370d9e260e27136550a4a3a6d07f5c0c332f8b1209c28f74", true},
+      {"on the curve, zero bytes in y",
+       "0900000000000000000000000000000000000000000000000001000000000000", true},
+      {"off the curve", "2b902f8911e81818f8c99d5d5d9831957504d90e945de2e8f54ee781739dbd4d", false},
+      {"off the curve too", "d85099095aa300165a67036f9b540d6b8f0be21124179c3dd9f73817b35b4463",
+       false},
+      {"y = p (non-canonical 0)",
+       "edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f", false},
+      {"y = p + 1 (non-canonical 1)",
+       "eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f", false},
+      {"order 1", "0100000000000000000000000000000000000000000000000000000000000000", false},
+      {"order 2", "ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f", false},
+      {"order 4", "0000000000000000000000000000000000000000000000000000000000000080", false},
+      {"order 8", "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05", false},
+      {"order 8, other sign", "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac03fa",
+       false},
+      // On the curve, but libgcrypt 1.10 aborts the process on a y this small.
+      {"y = 3", "0300000000000000000000000000000000000000000000000000000000000000", false},
+      {"y below 2^192", "0300000000000000000000000000000000000000000000800000000000000000", false},
+  };
+  const auto signature = ArrayFromHex<64>(
+      "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701"
+      "cf9b46bd25bf5f0595bbe24655141438e7a100b");
+  for (const Case& c : cases) {
+    const auto key = ArrayFromHex<32>(c.key);
+    EXPECT_EQ(crypto::Ed25519PublicKeyIsUsable(key), c.usable) << c.name;
+    if (!c.usable) {
+      EXPECT_FALSE(crypto::Ed25519Verify(key, {}, signature)) << c.name;
+    }
+  }
+}
+
+TEST(CryptoSeamTest, RefusesSignaturesLibsodiumRefuses) {
+  // RFC 8032 test 1 with S + L in place of S (the same point arithmetic), and with an R of
+  // small order.
+  const auto key =
+      ArrayFromHex<32>("d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a");
+  const auto unreduced = ArrayFromHex<64>(
+      "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e06522490155"
+      "4c8c7872aa064e049dbb3013fbf29380d25bf5f0595bbe24655141438e7a101b");
+  EXPECT_FALSE(crypto::Ed25519Verify(key, {}, unreduced));
+  auto smallR = unreduced;
+  std::fill_n(smallR.begin(), 32, 0);
+  smallR[0] = 1;
+  EXPECT_FALSE(crypto::Ed25519Verify(key, {}, smallR));
+}
+
 TEST(CryptoSeamTest, GeneratedKeysAreFreshAndSign) {
   crypto::Ed25519Seed seedA{}, seedB{};
   crypto::Ed25519PublicKey keyA{}, keyB{};
@@ -242,6 +297,13 @@ TEST(PublicKeyTest, RefusesBadKeys) {
       // "RU" instead of "RW" turns the algorithm "Ed" into "ED", which no key has.
       {"signature algorithm", "RU" + line.substr(2), "unknown key algorithm \"ED\""},
       {"over-long", std::string(kMaxKeyTextSize + 1, 'A'), "longer than 2048 bytes"},
+      {"key of small order", FormatPublicKeyLine(PublicKey{{1, 2, 3, 4, 5, 6, 7, 8}, {1}}),
+       "not a usable Ed25519 public key"},
+      {"key off the curve",
+       FormatPublicKeyLine(PublicKey{
+           {},
+           ArrayFromHex<32>("2b902f8911e81818f8c99d5d5d9831957504d90e945de2e8f54ee781739dbd4d")}),
+       "not a usable Ed25519 public key"},
   };
   for (const Case& c : cases) {
     PublicKey key;
