@@ -64,7 +64,9 @@ struct Options {
 
 int Keygen(const Options& options) {
   std::error_code error;
-  if (std::filesystem::exists(options.secret, error) || error)
+  const bool exists = std::filesystem::exists(options.secret, error);
+  if (error) return Fail("cannot look for " + options.secret + ": " + error.message(), kExitUsage);
+  if (exists)
     return Fail(options.secret + " already exists; a secret key is never overwritten", kExitUsage);
   sig::SecretKey key;
   std::string message;
