@@ -5,6 +5,7 @@
 //   vqr-pack image --model M --first S [--last L] [--tail-pages T] --in DATA --out FILE
 //   vqr-pack check --model M --kind catalog|image FILE
 //   vqr-pack serve DIR [--port P] [--bind ADDR]
+//   vqr-pack keygen | sign | verify   (detached signatures: sign_commands.h)
 //
 // Exit codes: 0 success (for check: a good package), 1 a package refused by the check or
 // content that breaks its format, 2 bad arguments or a file that cannot be read or written.
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "formats/package.h"
+#include "sign_commands.h"
 #include "text/text_format.h"
 
 namespace {
@@ -257,6 +259,8 @@ int main(int argc, char** argv) {
   serve->add_option("--port", port, "port (0: any free port)")->check(CLI::Range(0, 65535));
   serve->add_option("--bind", bind, "address to listen on");
 
+  const auto runSignCommand = vqr::pack::AddSignCommands(app);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -268,5 +272,6 @@ int main(int argc, char** argv) {
   if (*image) return Image(model, first, last, tailPages, in, out);
   if (*check) return Check(model, kind, file);
   if (*serve) return Serve(dir, port, bind);
+  if (const auto code = runSignCommand()) return *code;
   return kExitUsage;
 }

@@ -1,0 +1,217 @@
+#include "sign_commands.h"
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "signature/minisign.h"
+
+namespace vqr::pack {
+namespace {
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+enum class Read { kOk, kMissing, kFailed };
+
+// Reads at most `limit` bytes of `path` (a text longer than the parsers' caps is then refused
+// by them as too long without being read whole).
+Read ReadFile(const std::string& path, std::string* data,
+              std::size_t limit = static_cast<std::size_t>(-1)) {
+  std::error_code error;
+  if (!std::filesystem::exists(path, error) && !error) return Read::kMissing;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return Read::kFailed;
+  data->clear();
+  char buffer[65536];
+  while (data->size() < limit && in) {
+    in.read(buffer, static_cast<std::streamsize>(
+                        std::min<std::size_t>(sizeof buffer, limit - data->size())));
+    data->append(buffer, static_cast<std::size_t>(in.gcount()));
+  }
+  return in.bad() ? Read::kFailed : Read::kOk;
+}
+
+bool WriteFile(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+  out.close();
+  return !out.fail();
+}
+
+std::span<const std::uint8_t> BytesOf(const std::string& data) {
+  return {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()};
+}
+
+int Fail(const std::string& message, int code) {
+  std::cerr << "vqr-pack: " << message << "\n";
+  return code;
+}
+
+struct Options {
+  std::string secret;
+  std::string publicKey;
+  std::string trustedComment;
+  bool trustedCommentGiven = false;
+  bool legacy = false;
+  std::vector<std::string> files;
+};
+
+int Keygen(const Options& options) {
+  std::error_code error;
+  const bool exists = std::filesystem::exists(options.secret, error);
+  if (error) return Fail("cannot look for " + options.secret + ": " + error.message(), kExitUsage);
+  if (exists)
+    return Fail(options.secret + " already exists; a secret key is never overwritten", kExitUsage);
+  sig::SecretKey key;
+  std::string message;
+  if (!sig::GenerateKeyPair(&key, &message)) return Fail(message, kExitFailed);
+
+  // "x": create, never open an existing file. The key is written only once the file is
+  // private to its owner.
+  std::FILE* file = std::fopen(options.secret.c_str(), "wx");
+  if (file == nullptr) return Fail("cannot create " + options.secret, kExitUsage);
+  std::filesystem::permissions(
+      options.secret, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+      error);
+  const std::string secretText = sig::FormatSecretKey(key);
+  const bool written =
+      !error && std::fwrite(secretText.data(), 1, secretText.size(), file) == secretText.size();
+  if (std::fclose(file) != 0 || !written) {
+    std::filesystem::remove(options.secret, error);
+    return Fail("cannot write " + options.secret, kExitUsage);
+  }
+  const sig::PublicKey publicKey = sig::PublicKeyOf(key);
+  if (!WriteFile(options.publicKey, sig::FormatPublicKeyFile(publicKey)))
+    return Fail("cannot write " + options.publicKey + " (the secret key " + options.secret +
+                    " was written)",
+                kExitUsage);
+  std::cout << options.secret << ": secret key " << sig::KeyIdText(key.keyId)
+            << " (not encrypted: keep it private)\n"
+            << options.publicKey << ": public key " << sig::FormatPublicKeyLine(publicKey) << "\n";
+  return 0;
+}
+
+int SignFiles(const Options& options) {
+  std::string text;
+  const Read read = ReadFile(options.secret, &text, sig::kMaxKeyTextSize + 1);
+  if (read != Read::kOk) return Fail("cannot read " + options.secret, kExitUsage);
+  sig::SecretKey key;
+  std::string error;
+  if (!sig::ParseSecretKey(text, &key, &error))
+    return Fail(options.secret + ": " + error, kExitFailed);
+
+  int code = 0;
+  for (const std::string& path : options.files) {
+    std::string data;
+    if (ReadFile(path, &data) != Read::kOk) {
+      code = Fail("cannot read " + path, kExitUsage);
+      continue;
+    }
+    const std::string comment =
+        options.trustedCommentGiven
+            ? options.trustedComment
+            : sig::DefaultTrustedComment(static_cast<std::int64_t>(std::time(nullptr)),
+                                         std::filesystem::path(path).filename().string(),
+                                         !options.legacy);
+    std::string signature;
+    if (!sig::Sign(BytesOf(data), key, comment, &signature, &error, !options.legacy)) {
+      if (code == 0) code = kExitFailed;
+      Fail(path + ": " + error, kExitFailed);
+      continue;
+    }
+    const std::string out = path + ".minisig";
+    if (!WriteFile(out, signature)) {
+      code = Fail("cannot write " + out, kExitUsage);
+      continue;
+    }
+    std::cout << out << ": signed with key " << sig::KeyIdText(key.keyId)
+              << (options.legacy ? " (legacy)" : "") << ", trusted comment: " << comment << "\n";
+  }
+  return code;
+}
+
+int VerifyFiles(const Options& options) {
+  // KEY names a file when one exists, and is a base64 key line otherwise.
+  std::string text;
+  switch (ReadFile(options.publicKey, &text, sig::kMaxKeyTextSize + 1)) {
+    case Read::kOk:
+      break;
+    case Read::kMissing:
+      text = options.publicKey;
+      break;
+    case Read::kFailed:
+      return Fail("cannot read " + options.publicKey, kExitUsage);
+  }
+  sig::PublicKey key;
+  std::string error;
+  if (!sig::ParsePublicKey(text, &key, &error))
+    return Fail("public key " + options.publicKey + ": " + error, kExitUsage);
+  const sig::PublicKey trusted[] = {key};
+
+  int code = 0;
+  for (const std::string& path : options.files) {
+    std::string data;
+    std::string signature;
+    if (ReadFile(path, &data) != Read::kOk) {
+      std::cout << path << ": cannot read the file\n";
+      code = kExitUsage;
+      continue;
+    }
+    // A missing .minisig verifies as "no signature"; one that is there but unreadable is an
+    // input error.
+    if (ReadFile(path + ".minisig", &signature, sig::kMaxSignatureTextSize + 1) == Read::kFailed) {
+      std::cout << path << ": cannot read " << path << ".minisig\n";
+      code = kExitUsage;
+      continue;
+    }
+    const sig::Verification verification = sig::Verify(BytesOf(data), signature, trusted);
+    if (verification.result == sig::VerifyResult::kGood) {
+      std::cout << path << ": good signature, trusted comment: " << verification.trustedComment
+                << "\n";
+      continue;
+    }
+    std::cout << path << ": FAILED: " << sig::VerifyResultText(verification.result)
+              << (verification.detail.empty() ? "" : " (" + verification.detail + ")") << "\n";
+    if (code == 0) code = kExitFailed;
+  }
+  return code;
+}
+
+}  // namespace
+
+std::function<std::optional<int>()> AddSignCommands(CLI::App& app) {
+  auto options = std::make_shared<Options>();
+
+  auto* keygen = app.add_subcommand("keygen", "make a signing key pair (minisign format)");
+  keygen->add_option("--secret", options->secret, "secret key file to create (not encrypted)")
+      ->required();
+  keygen->add_option("--public", options->publicKey, "public key file to write (.pub)")->required();
+
+  auto* sign = app.add_subcommand("sign", "write FILE.minisig for each FILE");
+  sign->add_option("--secret", options->secret, "unencrypted minisign secret key file")->required();
+  sign->add_option("--trusted-comment", options->trustedComment,
+                   "signed comment (default: timestamp and file name, as minisign)")
+      ->each([options](const std::string&) { options->trustedCommentGiven = true; });
+  sign->add_flag("--legacy", options->legacy, "sign the file itself (\"Ed\"), not its hash");
+  sign->add_option("files", options->files, "files to sign")->required();
+
+  auto* verify = app.add_subcommand("verify", "check each FILE against FILE.minisig");
+  verify->add_option("--public", options->publicKey, ".pub file or base64 public key line")
+      ->required();
+  verify->add_option("files", options->files, "files to check")->required();
+
+  return [options, keygen, sign, verify]() -> std::optional<int> {
+    if (*keygen) return Keygen(*options);
+    if (*sign) return SignFiles(*options);
+    if (*verify) return VerifyFiles(*options);
+    return std::nullopt;
+  };
+}
+
+}  // namespace vqr::pack
