@@ -57,12 +57,20 @@ class QtWindowPortTest : public ::testing::Test {
   QComboBox* List() const { return qobject_cast<QComboBox*>(m_window.Control(kImageList)); }
 
   // Runs `work` on a new thread while the GUI thread runs an event loop; returns when it is done.
+  // The end is seen through an atomic flag, not a call posted to the loop, so that every
+  // hand-over between the threads is one a race checker can see.
   void RunWorker(const std::function<void()>& work) {
     QEventLoop loop;
+    std::atomic<bool> finished{false};
     std::thread worker([&] {
       work();
-      QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+      finished.store(true);
     });
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+      if (finished.load()) loop.quit();
+    });
+    poll.start(5);
     QTimer::singleShot(10000, &loop, [&] {
       ADD_FAILURE() << "the worker did not finish";
       loop.exit(1);

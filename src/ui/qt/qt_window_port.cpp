@@ -8,6 +8,8 @@
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QThread>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "text/string_table.h"
@@ -21,9 +23,52 @@ QString ToQString(const std::u16string& text) {
   return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+QEvent::Type CallEventType() {
+  static const int type = QEvent::registerEventType();
+  return static_cast<QEvent::Type>(type);
+}
+
 }  // namespace
 
-QtWindowPort::QtWindowPort(MainWindow& window) : m_window(window) {}
+// One call from a worker, waiting for the GUI thread. The worker blocks on the condition
+// variable until the call is finished: carried out, or dropped because the port closed or the
+// receiver went away with the event still queued.
+struct QtWindowPort::Call {
+  explicit Call(const std::function<void()>& toRun) : work(&toRun) {}
+  const std::function<void()>* work;
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool isFinished = false;
+  bool ran = false;
+  void Finish() {
+    std::lock_guard lock(mutex);
+    isFinished = true;
+    finished.notify_all();
+  }
+};
+
+// The event that carries a call to the GUI thread; however Qt disposes of it, the caller is
+// released.
+class QtWindowPort::CallEvent final : public QEvent {
+ public:
+  explicit CallEvent(Call& call) : QEvent(CallEventType()), m_call(call) {}
+  ~CallEvent() override { m_call.Finish(); }
+  Call& TheCall() const { return m_call; }
+
+ private:
+  Call& m_call;
+};
+
+bool QtWindowPort::Receiver::event(QEvent* event) {
+  // Pairs with the release in OnGuiThread: the event and the call it carries were written by
+  // the worker before it posted them.
+  m_port.m_handoff.load(std::memory_order_acquire);
+  if (event->type() != CallEventType()) return QObject::event(event);
+  m_port.Run(static_cast<CallEvent*>(event)->TheCall());
+  return true;
+}
+
+QtWindowPort::QtWindowPort(MainWindow& window) : m_window(window), m_receiver(*this) {}
 
 QtWindowPort::~QtWindowPort() {
   Close();
@@ -35,8 +80,15 @@ void QtWindowPort::Close() {
   // has posted (or is about to post) its call: run the posted calls, which do nothing now that
   // the port is closed, until every such caller has been released.
   while (m_inFlight.load() > 0) {
-    QCoreApplication::sendPostedEvents(&m_receiver, QEvent::MetaCall);
+    QCoreApplication::sendPostedEvents(&m_receiver, CallEventType());
     std::this_thread::yield();
+  }
+}
+
+void QtWindowPort::Run(Call& call) {
+  if (!m_closed.load()) {
+    (*call.work)();
+    call.ran = true;
   }
 }
 
@@ -49,21 +101,17 @@ bool QtWindowPort::OnGuiThread(const std::function<void()>& work) {
   m_inFlight.fetch_add(1);
   bool done = false;
   if (!m_closed.load()) {
-    // Qt's blocking call orders the two threads, but inside Qt; the release/acquire pairs on
-    // m_handoff state the same order in the program itself, so that a race checker sees it too.
+    Call call(work);
+    auto* event = new CallEvent(call);
+    // Qt's event queue orders the two threads, but inside Qt, where a race checker cannot see
+    // it; the release here (after everything the GUI thread will read was written) and the
+    // acquire in Run() state that order in the program itself. The wait itself is on a
+    // standard mutex, which the checker sees.
     m_handoff.fetch_add(1, std::memory_order_release);
-    QMetaObject::invokeMethod(
-        &m_receiver,
-        [&] {
-          m_handoff.load(std::memory_order_acquire);
-          if (!m_closed.load()) {
-            work();
-            done = true;
-          }
-          m_handoff.fetch_add(1, std::memory_order_release);
-        },
-        Qt::BlockingQueuedConnection);
-    m_handoff.load(std::memory_order_acquire);
+    QCoreApplication::postEvent(&m_receiver, event);
+    std::unique_lock lock(call.mutex);
+    call.finished.wait(lock, [&call] { return call.isFinished; });
+    done = call.ran;
   }
   m_inFlight.fetch_sub(1);
   return done;

@@ -52,12 +52,26 @@ class QtWindowPort final : public WindowPort {
   int CallsInFlight() const { return m_inFlight.load(); }
 
  private:
+  struct Call;
+  class CallEvent;
+  // Lives on the GUI thread; the target of the posted calls.
+  class Receiver final : public QObject {
+   public:
+    explicit Receiver(QtWindowPort& port) : m_port(port) {}
+    bool event(QEvent* event) override;
+
+   private:
+    QtWindowPort& m_port;
+  };
+
   // Runs `work` on the GUI thread and waits for it; returns false when the port is closed and
   // `work` did not run.
   bool OnGuiThread(const std::function<void()>& work);
+  // A posted call, on the GUI thread.
+  void Run(Call& call);
 
   MainWindow& m_window;
-  QObject m_receiver;  // lives on the GUI thread; the target of the posted calls
+  Receiver m_receiver;
   std::atomic<bool> m_closed{false};
   std::atomic<int> m_inFlight{0};
   std::atomic<unsigned> m_handoff{0};
