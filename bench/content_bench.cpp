@@ -56,7 +56,7 @@ void BM_FetchUrlLoopback4MiB(benchmark::State& state) {
   while (!server.is_running()) std::this_thread::yield();
   const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/big";
   std::vector<std::uint8_t> dest(body.size() + 128);
-  const vqr::FetchContext context{vqr::ui::NullPort(), vqr::PlatformHttpBackend()};
+  const vqr::FetchContext context{vqr::ui::NullPort(), vqr::PlatformHttpBackend(), nullptr, {}};
   for (auto _ : state) {
     const std::int32_t n = vqr::FetchUrl(context, dest.data(),
                                          static_cast<std::uint32_t>(dest.size()), url.c_str(), {});

@@ -40,20 +40,60 @@ class LocalFile {
   std::filebuf m_file;
 };
 
+std::string Describe(const HttpFailure& failure) {
+  std::string line = HttpFailureText(failure.kind);
+  if (!failure.detail.empty()) line += ": " + failure.detail;
+  return line;
+}
+
 }  // namespace
+
+const char* HttpFailureText(HttpFailure::Kind kind) {
+  switch (kind) {
+    case HttpFailure::Kind::kNone:
+      return "no failure";
+    case HttpFailure::Kind::kResolve:
+      return "the host name does not resolve";
+    case HttpFailure::Kind::kConnect:
+      return "no connection to the server";
+    case HttpFailure::Kind::kCertificate:
+      return "the server's certificate was not accepted";
+    case HttpFailure::Kind::kTimeout:
+      return "the server did not answer in time";
+    case HttpFailure::Kind::kInsecureRedirect:
+      return "refused a redirect from https to http";
+    case HttpFailure::Kind::kOther:
+      break;
+  }
+  return "the request failed";
+}
 
 std::int32_t FetchUrl(const FetchContext& context, std::uint8_t* dest, std::uint32_t capacity,
                       const char* url, const std::u16string& localFile) {
   ui::WindowPort& port = context.port;
+  const auto diagnose = [&context, url](const std::string& cause) {
+    if (context.diagnose) context.diagnose(std::string(url != nullptr ? url : "") + ": " + cause);
+  };
   if (dest == nullptr) capacity = 0;
   const std::uint32_t bound = capacity < kMaxCount ? capacity : kMaxCount;
 
   std::unique_ptr<HttpClient> client = context.http.OpenClient();
-  if (!client) return Fail(port, u"未連線!請先上網!", u"網路問題", ui::MessageIcon::kError);
+  if (!client) {
+    diagnose("the HTTP client could not be started");
+    return Fail(port, u"未連線!請先上網!", u"網路問題", ui::MessageIcon::kError);
+  }
 
   // The request is released before the client (declared after it).
   std::unique_ptr<HttpRequest> request = client->OpenUrl(url);
-  if (!request) return Fail(port, u"無法鏈結伺服器!", u"網路問題", ui::MessageIcon::kInformation);
+  if (!request) {
+    diagnose(Describe(client->LastFailure()));
+    return Fail(port, u"無法鏈結伺服器!", u"網路問題", ui::MessageIcon::kInformation);
+  }
+  // An error status is no failure of the download: its body goes to the package check, which
+  // refuses it. The line says what the server said, so that a missing file does not read as a
+  // dead network.
+  if (request->Status() >= 400)
+    diagnose("the server answered HTTP " + std::to_string(request->Status()));
 
   LocalFile file;
   const bool toFile = !localFile.empty();
@@ -67,6 +107,8 @@ std::int32_t FetchUrl(const FetchContext& context, std::uint8_t* dest, std::uint
     const bool stopped = context.stop != nullptr && context.stop->load();
     if (stopped || !request->Read(chunk.data(), kFetchChunkSize, &count) ||
         count > kFetchChunkSize) {
+      diagnose(stopped ? "the download was stopped"
+                       : "the download broke off: " + Describe(request->Failure()));
       if (toFile) file.Close();
       return Fail(port, u"讀檔案出錯!", u"網路問題", ui::MessageIcon::kInformation);
     }
@@ -75,6 +117,7 @@ std::int32_t FetchUrl(const FetchContext& context, std::uint8_t* dest, std::uint
       return static_cast<std::int32_t>(total);
     }
     if (count > bound - total) {
+      diagnose("the file is larger than the " + std::to_string(bound) + " bytes it may have");
       if (toFile) file.Close();
       return Fail(port, u"檔案過大!", u"網路問題", ui::MessageIcon::kInformation);
     }

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace vqr {
@@ -13,12 +14,16 @@ class WindowPort;
 }
 
 // What a download needs of its caller: the window that shows its message boxes, the HTTP
-// backend, and optionally a flag that asks it to give up between two chunks (the program is
-// ending). A download given up that way is a failed one (-1).
+// backend, optionally a flag that asks it to give up between two chunks (the program is
+// ending; a download given up that way is a failed one, -1), and optionally a receiver of one
+// plain English line per problem that names the URL and the cause ("URL: certificate not
+// accepted: ...", "URL: the server answered HTTP 404"), which the command line prints on
+// standard error. The window keeps to its message boxes.
 struct FetchContext {
   ui::WindowPort& port;
   HttpBackend& http;
   const std::atomic<bool>* stop = nullptr;
+  std::function<void(const std::string&)> diagnose;
 };
 
 // Size of one read from the response.

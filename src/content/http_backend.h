@@ -7,8 +7,11 @@
 //   * the extra request header "Accept: */*";
 //   * no cached copy, neither from a local cache nor from a proxy, and nothing stored in a
 //     local cache;
-//   * redirects followed;
-//   * the system's proxy configuration.
+//   * redirects followed, but never from https to http;
+//   * the system's proxy configuration;
+//   * for https, the peer's certificate and host name verified against the system's trust
+//     (never switched off). On Linux the PEM bundle named by the environment variable
+//     VQR_CA_FILE is trusted in addition, for tests and private deployments.
 // Backends: WinINet (Windows) and libcurl (everywhere else). Both are defined by the
 // vqr_http_platform library; a program that calls FetchUrl links it.
 //
@@ -32,8 +35,30 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 namespace vqr {
+
+// Why a request could not be opened or read, for a diagnostic line (the window shows only its
+// message boxes). Each kind is a different cause, so a missing file, a dead network and a
+// refused certificate never read alike.
+struct HttpFailure {
+  enum class Kind {
+    kNone,
+    kResolve,           // the host name does not resolve
+    kConnect,           // no connection (refused, unreachable)
+    kCertificate,       // the peer's certificate or host name was not accepted
+    kTimeout,           // a time bound ran out
+    kInsecureRedirect,  // a redirect from https to http, which is refused
+    kOther,
+  };
+  Kind kind = Kind::kNone;
+  // The platform's own words: libcurl's error text, or WinINet's error number.
+  std::string detail;
+};
+
+// A short English phrase for a failure kind ("certificate not accepted").
+const char* HttpFailureText(HttpFailure::Kind kind);
 
 inline constexpr std::uint32_t kDefaultConnectTimeoutMs = 60000;
 inline constexpr std::uint32_t kDefaultReceiveTimeoutMs = 30000;
@@ -56,6 +81,11 @@ class HttpRequest {
   // broke, the body was cut short, the bound ran out). Never stores more than `capacity`
   // bytes.
   virtual bool Read(std::uint8_t* chunk, std::uint32_t capacity, std::uint32_t* count) = 0;
+
+  // The final response's HTTP status code (200, 404, ...), 0 when unknown.
+  virtual int Status() const = 0;
+  // Why the last Read failed.
+  virtual HttpFailure Failure() const = 0;
 };
 
 // The client opened with the user agent. Destroying it releases the client; every request
@@ -69,6 +99,9 @@ class HttpClient {
   // be opened: a malformed URL, a name that does not resolve, a refused connection, a bound
   // that ran out. Any response counts as opened, whatever its status.
   virtual std::unique_ptr<HttpRequest> OpenUrl(const char* url) = 0;
+
+  // Why the last OpenUrl gave null.
+  virtual HttpFailure LastFailure() const = 0;
 };
 
 class HttpBackend {

@@ -6,7 +6,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -33,6 +36,76 @@ bool GlobalInit() {
   return ok;
 }
 
+// The certificate authorities to trust: libcurl's default bundle, plus the PEM bundle named
+// by VQR_CA_FILE when that is set. Read once per process.
+struct TrustedAuthorities {
+  bool extra = false;   // VQR_CA_FILE is set
+  std::string bundle;   // the system's bundle and the extra one, when extra
+  std::string problem;  // why VQR_CA_FILE cannot be used; requests then fail
+};
+
+const TrustedAuthorities& Authorities() {
+  static const TrustedAuthorities authorities = [] {
+    TrustedAuthorities result;
+    const char* extra = std::getenv("VQR_CA_FILE");
+    if (extra == nullptr || *extra == '\0') return result;
+    result.extra = true;
+    constexpr std::size_t kLargestBundle = 16 * 1024 * 1024;
+    const auto read = [](const std::string& path, std::string* text) {
+      std::ifstream in(path, std::ios::binary);
+      if (!in) return false;
+      text->assign(std::istreambuf_iterator<char>(in), {});
+      return !in.bad();
+    };
+    std::string added;
+    if (!read(extra, &added) || added.size() > kLargestBundle ||
+        added.find("-----BEGIN CERTIFICATE-----") == std::string::npos) {
+      result.problem = std::string("VQR_CA_FILE ") + extra + " holds no PEM certificate";
+      return result;
+    }
+    // The system's bundle is the one libcurl would use by default.
+    std::string system;
+    if (CURL* probe = curl_easy_init()) {
+      char* path = nullptr;
+      if (curl_easy_getinfo(probe, CURLINFO_CAINFO, &path) == CURLE_OK && path != nullptr)
+        read(path, &system);
+      curl_easy_cleanup(probe);
+    }
+    if (system.size() > kLargestBundle) system.clear();
+    result.bundle = system + "\n" + added;
+    return result;
+  }();
+  return authorities;
+}
+
+HttpFailure FailureOf(CURLcode code, const char* message) {
+  HttpFailure failure;
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      failure.kind = HttpFailure::Kind::kResolve;
+      break;
+    case CURLE_COULDNT_CONNECT:
+      failure.kind = HttpFailure::Kind::kConnect;
+      break;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+      failure.kind = HttpFailure::Kind::kCertificate;
+      break;
+    case CURLE_OPERATION_TIMEDOUT:
+      failure.kind = HttpFailure::Kind::kTimeout;
+      break;
+    default:
+      failure.kind = HttpFailure::Kind::kOther;
+      break;
+  }
+  failure.detail = message != nullptr && *message != '\0' ? message : curl_easy_strerror(code);
+  return failure;
+}
+
 class CurlRequest final : public HttpRequest {
  public:
   CurlRequest(const std::string& agent, const HttpTimeouts& timeouts)
@@ -50,7 +123,7 @@ class CurlRequest final : public HttpRequest {
     curl_easy_setopt(m_easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(m_easy, CURLOPT_MAXREDIRS, 30L);
     curl_easy_setopt(m_easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(m_easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(m_easy, CURLOPT_ERRORBUFFER, m_error);
     curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connectMs));
     curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &CurlRequest::OnBody);
@@ -72,15 +145,39 @@ class CurlRequest final : public HttpRequest {
   // Starts the GET and waits for the final response's headers. False when the URL cannot be
   // opened.
   bool Open(const char* url) {
-    if (!m_ready || url == nullptr) return false;
-    if (curl_easy_setopt(m_easy, CURLOPT_URL, url) != CURLE_OK) return false;
-    if (curl_multi_add_handle(m_multi, m_easy) != CURLM_OK) return false;
+    if (!m_ready || url == nullptr) return Refuse(HttpFailure::Kind::kOther, "no request");
+    // A download that began over https stays on https: a redirect to plain http would hand
+    // the rest of it to anybody on the path.
+    const bool secure = std::strncmp(url, "https://", 8) == 0;
+    m_secure = secure;
+    curl_easy_setopt(m_easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+    const TrustedAuthorities& authorities = Authorities();
+    if (authorities.extra) {
+      if (!authorities.problem.empty())
+        return Refuse(HttpFailure::Kind::kCertificate, authorities.problem);
+      curl_blob blob{const_cast<char*>(authorities.bundle.data()), authorities.bundle.size(),
+                     CURL_BLOB_NOCOPY};
+      curl_easy_setopt(m_easy, CURLOPT_CAINFO_BLOB, &blob);
+    }
+    if (curl_easy_setopt(m_easy, CURLOPT_URL, url) != CURLE_OK)
+      return Refuse(HttpFailure::Kind::kOther, "malformed URL");
+    if (curl_multi_add_handle(m_multi, m_easy) != CURLM_OK)
+      return Refuse(HttpFailure::Kind::kOther, "libcurl could not start the request");
     m_added = true;
     m_lastActivity = Clock::now();
     while (!m_headersDone && !m_finished)
       if (!Drive()) return false;
-    return m_headersDone || m_result == CURLE_OK;
+    if (m_headersDone || m_result == CURLE_OK) return true;
+    NoteResult();
+    return false;
   }
+
+  int Status() const override {
+    long status = 0;
+    curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &status);
+    return static_cast<int>(status);
+  }
+  HttpFailure Failure() const override { return m_failure; }
 
   bool Read(std::uint8_t* chunk, std::uint32_t capacity, std::uint32_t* count) override {
     *count = 0;
@@ -101,17 +198,34 @@ class CurlRequest final : public HttpRequest {
         }
         return true;
       }
-      if (m_finished) return m_result == CURLE_OK;
+      if (m_finished) {
+        if (m_result == CURLE_OK) return true;
+        NoteResult();
+        return false;
+      }
       if (!Drive()) return false;
     }
   }
 
  private:
+  bool Refuse(HttpFailure::Kind kind, std::string detail) {
+    m_failure = {kind, std::move(detail)};
+    return false;
+  }
+  // The failure libcurl reported for the transfer.
+  void NoteResult() {
+    m_failure = FailureOf(m_result, m_error);
+    // Refused to follow a redirect to http: libcurl names only the protocol.
+    if (m_secure && m_result == CURLE_UNSUPPORTED_PROTOCOL)
+      m_failure.kind = HttpFailure::Kind::kInsecureRedirect;
+  }
+
   // Runs the transfer a little: until something happened or the idle bound ran out. False
   // when the bound ran out or the multi handle failed.
   bool Drive() {
     int running = 0;
-    if (curl_multi_perform(m_multi, &running) != CURLM_OK) return false;
+    if (curl_multi_perform(m_multi, &running) != CURLM_OK)
+      return Refuse(HttpFailure::Kind::kOther, "libcurl failed");
     int queued = 0;
     while (CURLMsg* message = curl_multi_info_read(m_multi, &queued)) {
       if (message->msg == CURLMSG_DONE) {
@@ -124,7 +238,9 @@ class CurlRequest final : public HttpRequest {
     // connection stands, every wait for data is bounded by the receive timeout.
     const auto now = Clock::now();
     const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(now - m_lastActivity);
-    if (m_connected && idle.count() >= static_cast<long long>(m_receiveMs)) return false;
+    if (m_connected && idle.count() >= static_cast<long long>(m_receiveMs))
+      return Refuse(HttpFailure::Kind::kTimeout,
+                    "no data for " + std::to_string(m_receiveMs) + " ms");
     const long long left = m_connected ? m_receiveMs - idle.count() : 100;
     const int waitMs = static_cast<int>(left < 100 ? left : 100);
     return curl_multi_poll(m_multi, nullptr, 0, waitMs, nullptr) == CURLM_OK;
@@ -179,6 +295,9 @@ class CurlRequest final : public HttpRequest {
   bool m_finished = false;
   bool m_paused = false;
   CURLcode m_result = CURLE_OK;
+  bool m_secure = false;
+  char m_error[CURL_ERROR_SIZE] = {};
+  HttpFailure m_failure;
   std::uint32_t m_receiveMs;
   Clock::time_point m_lastActivity;
   std::vector<std::uint8_t> m_pending;  // one piece from libcurl, at most CURL_MAX_WRITE_SIZE
@@ -192,11 +311,17 @@ class CurlClient final : public HttpClient {
 
   std::unique_ptr<HttpRequest> OpenUrl(const char* url) override {
     auto request = std::make_unique<CurlRequest>(m_agent, m_timeouts);
-    if (!request->Open(url)) return nullptr;
+    if (!request->Open(url)) {
+      m_lastFailure = request->Failure();
+      return nullptr;
+    }
+    m_lastFailure = {};
     return request;
   }
+  HttpFailure LastFailure() const override { return m_lastFailure; }
 
  private:
+  HttpFailure m_lastFailure;
   std::string m_agent;
   HttpTimeouts m_timeouts;
 };

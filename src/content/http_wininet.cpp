@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <string>
 
 #include "content/http_backend.h"
 
@@ -27,6 +28,43 @@ constexpr char kExtraHeader[] = "Accept: */*\r\n\r\n";
 constexpr DWORD kExtraHeaderLength = 15;
 static_assert(sizeof kExtraHeader - 1 == kExtraHeaderLength);
 
+// The cause behind one of WinINet's error numbers. Certificates are always verified (no
+// INTERNET_FLAG_IGNORE_CERT_* flag is ever set), and a redirect from https to http is refused,
+// WinINet's default.
+HttpFailure FailureOf(DWORD error) {
+  HttpFailure failure;
+  switch (error) {
+    case ERROR_INTERNET_NAME_NOT_RESOLVED:
+      failure.kind = HttpFailure::Kind::kResolve;
+      break;
+    case ERROR_INTERNET_CANNOT_CONNECT:
+    case ERROR_INTERNET_CONNECTION_ABORTED:
+    case ERROR_INTERNET_CONNECTION_RESET:
+      failure.kind = HttpFailure::Kind::kConnect;
+      break;
+    case ERROR_INTERNET_TIMEOUT:
+      failure.kind = HttpFailure::Kind::kTimeout;
+      break;
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+    case ERROR_INTERNET_INVALID_CA:
+    case ERROR_INTERNET_SEC_CERT_ERRORS:
+    case ERROR_INTERNET_SEC_CERT_REV_FAILED:
+    case ERROR_INTERNET_SEC_INVALID_CERT:
+    case ERROR_INTERNET_SEC_CERT_REVOKED:
+      failure.kind = HttpFailure::Kind::kCertificate;
+      break;
+    case ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR:
+      failure.kind = HttpFailure::Kind::kInsecureRedirect;
+      break;
+    default:
+      failure.kind = HttpFailure::Kind::kOther;
+      break;
+  }
+  failure.detail = "WinINet error " + std::to_string(error);
+  return failure;
+}
+
 class WinInetRequest final : public HttpRequest {
  public:
   explicit WinInetRequest(HINTERNET request) : m_request(request) {}
@@ -36,11 +74,23 @@ class WinInetRequest final : public HttpRequest {
     DWORD read = 0;
     const BOOL ok = InternetReadFile(m_request, chunk, capacity, &read);
     *count = read <= capacity ? read : 0;
+    if (ok == FALSE) m_failure = FailureOf(GetLastError());
     return ok != FALSE && read <= capacity;
   }
 
+  int Status() const override {
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    if (!HttpQueryInfoA(m_request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                        nullptr))
+      return 0;
+    return static_cast<int>(status);
+  }
+  HttpFailure Failure() const override { return m_failure; }
+
  private:
   HINTERNET m_request;
+  HttpFailure m_failure;
 };
 
 class WinInetClient final : public HttpClient {
@@ -51,12 +101,18 @@ class WinInetClient final : public HttpClient {
   std::unique_ptr<HttpRequest> OpenUrl(const char* url) override {
     HINTERNET request =
         InternetOpenUrlA(m_client, url, kExtraHeader, kExtraHeaderLength, kRequestFlags, 0);
-    if (request == nullptr) return nullptr;
+    if (request == nullptr) {
+      m_lastFailure = FailureOf(GetLastError());
+      return nullptr;
+    }
+    m_lastFailure = {};
     return std::make_unique<WinInetRequest>(request);
   }
+  HttpFailure LastFailure() const override { return m_lastFailure; }
 
  private:
   HINTERNET m_client;
+  HttpFailure m_lastFailure;
 };
 
 class WinInetBackend final : public HttpBackend {

@@ -61,7 +61,10 @@ struct WorkerContext {
   std::string serverBase = DefaultUpdateServerBase();
   ProgressObserver progress;                 // optional
   std::function<void(IdentifyStep)> onStep;  // optional
-  WorkerShared* shared = nullptr;            // required; Workers sets it
+  // One plain English line per download problem, naming the URL and the cause (optional;
+  // the command line prints them on standard error).
+  std::function<void(const std::string&)> diagnose;
+  WorkerShared* shared = nullptr;  // required; Workers sets it
 };
 
 }  // namespace vqr

@@ -120,7 +120,7 @@ std::uint32_t IdentifyThread(void* argument) {
   if (url.size() >= kUrlBufferSize) {
     result = kUrlTooLong;
   } else {
-    const FetchContext fetch{port, *context->http, &shared.stopping};
+    const FetchContext fetch{port, *context->http, &shared.stopping, context->diagnose};
     received = FetchUrl(fetch, buffer.get(), kCatalogBufferSize, url.c_str(), u"");
     result =
         CheckPackage(buffer.get(), received, std::string_view(info.ModelCode, 4), kModeCatalog);
@@ -250,7 +250,7 @@ std::uint32_t UpdateThread(void* argument) {
       return 0;
     }
 
-    const FetchContext fetch{port, *context->http, nullptr};
+    const FetchContext fetch{port, *context->http, nullptr, context->diagnose};
     const std::int32_t received = FetchUrl(fetch, image.get(), capacity, url.c_str(), u"");
     const std::string_view model(&row.name[2], 4);
     const std::int32_t result = CheckPackage(image.get(), received, model, kModeImage);

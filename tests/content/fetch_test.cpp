@@ -65,7 +65,10 @@ class FetchTest : public ::testing::Test {
     for (const auto& file : files) std::filesystem::remove(file);
   }
 
-  FetchContext Context() { return {port, PlatformHttpBackend()}; }
+  FetchContext Context() {
+    return {port, PlatformHttpBackend(), nullptr,
+            [this](const std::string& line) { lines.push_back(line); }};
+  }
 
   // Fetches `path` into a buffer of `capacity` bytes followed by a guard that must survive.
   std::int32_t Fetch(const std::string& path, std::uint32_t capacity,
@@ -105,6 +108,7 @@ class FetchTest : public ::testing::Test {
   }
 
   ui::RecordingPort port;
+  std::vector<std::string> lines;  // the diagnostic lines, in order
   std::unique_ptr<test::LoopbackServer> server;
   HttpTimeouts saved;
   std::vector<std::uint8_t> buffer;
@@ -198,6 +202,45 @@ TEST_F(FetchTest, NothingListening) {
   ExpectBoxes({kNoServer});
 }
 
+// A missing file, a server that is not there, a name that does not resolve and a file too
+// large each give their own diagnostic line, naming the URL; a good download gives none.
+TEST_F(FetchTest, EachCauseHasADiagnosticLineOfItsOwn) {
+  server->Set("/missing", Serve("<html><body>404 Not Found</body></html>", 404));
+  server->Set("/big", Serve(RandomBody(300)));
+  server->Set("/good", Serve("abc"));
+  const std::string missing = server->Url("/missing");
+  struct Case {
+    std::string url;
+    std::uint32_t capacity;
+    std::string phrase;  // empty: no line
+  };
+  const std::vector<Case> cases = {
+      {server->Url("/good"), 100, ""},
+      {missing, 100, missing + ": the server answered HTTP 404"},
+      {server->Url("/big"), 100, server->Url("/big") + ": the file is larger than the 100 bytes"},
+      {"http://vqr03-test.invalid/Door3/A1B2.Bin", 100,
+       "http://vqr03-test.invalid/Door3/A1B2.Bin: the host name does not resolve"},
+  };
+  for (const Case& c : cases) {
+    lines.clear();
+    std::vector<std::uint8_t> dest(c.capacity);
+    FetchUrl(Context(), dest.data(), c.capacity, c.url.c_str(), {});
+    if (c.phrase.empty()) {
+      EXPECT_TRUE(lines.empty()) << c.url << ": " << (lines.empty() ? "" : lines[0]);
+    } else {
+      ASSERT_EQ(lines.size(), 1u) << c.url;
+      EXPECT_EQ(lines[0].rfind(c.phrase, 0), 0u) << lines[0];
+    }
+  }
+  const std::string gone = server->Url("/missing");
+  server->Stop();
+  lines.clear();
+  std::vector<std::uint8_t> dest(100);
+  EXPECT_EQ(FetchUrl(Context(), dest.data(), 100, gone.c_str(), {}), -1);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind(gone + ": no connection to the server", 0), 0u) << lines[0];
+}
+
 #ifndef _WIN32
 // Not in the Windows program: Wine's WinINet does not apply a receive timeout set on the
 // client handle, so under Wine the stall would last until the server stops.
@@ -270,7 +313,8 @@ class OfflineBackend final : public HttpBackend {
 TEST_F(FetchTest, ClientCannotBeOpened) {
   OfflineBackend offline;
   std::uint8_t dest[16];
-  EXPECT_EQ(FetchUrl({port, offline}, dest, sizeof dest, server->Url("/x").c_str(), {}), -1);
+  EXPECT_EQ(
+      FetchUrl({port, offline, nullptr, {}}, dest, sizeof dest, server->Url("/x").c_str(), {}), -1);
   ExpectBoxes({kOffline});
 }
 

@@ -68,10 +68,13 @@ int main(int argc, char** argv) {
   std::string flashOut;
 
   app.add_option("--server", server,
-                 "Base URL of the update server (absolute http URL ending in /)")
+                 "Base URL of the update server (absolute http or https URL ending in /)")
       ->check([](const std::string& url) -> std::string {
-        if (url.rfind("http://", 0) != 0 || url.size() <= 7 || url.back() != '/')
-          return "must be an absolute http URL ending in /";
+        const std::size_t scheme = url.rfind("https://", 0) == 0  ? 8
+                                   : url.rfind("http://", 0) == 0 ? 7
+                                                                  : 0;
+        if (scheme == 0 || url.size() <= scheme || url[scheme] == '/' || url.back() != '/')
+          return "must be an absolute http or https URL ending in /";
         return {};
       });
   auto* imageOption = app.add_option("--image", image,
@@ -149,6 +152,9 @@ int main(int argc, char** argv) {
   context.http = &vqr::PlatformHttpBackend();
   context.serverBase = serverBase;
   context.progress = [&port](const vqr::ProgramProgress& p) { port.Progress(p); };
+  context.diagnose = [](const std::string& line) {
+    std::fprintf(stderr, "vqr03-cli: %s\n", line.c_str());
+  };
   NoTimer timer;
   vqr::ui::WindowController controller(port, timer, context);
   // The workers run on this thread, one after the other, each to its end.
