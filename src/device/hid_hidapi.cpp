@@ -126,8 +126,10 @@ class HidapiBackend final : public PortableEventBackend {
 }  // namespace
 
 HidBackend& PlatformHidBackend() {
-  static HidapiBackend backend;
-  return backend;
+  // Never destroyed: g_hidCmd, built before it and destroyed after it, may still close
+  // handles through it at exit.
+  static HidapiBackend* const backend = new HidapiBackend();
+  return *backend;
 }
 
 }  // namespace vqr::hid

@@ -224,8 +224,10 @@ class Win32HidBackend final : public HidBackend {
 }  // namespace
 
 HidBackend& PlatformHidBackend() {
-  static Win32HidBackend backend;
-  return backend;
+  // Never destroyed: g_hidCmd, built before it and destroyed after it, may still close
+  // handles through it at exit.
+  static Win32HidBackend* const backend = new Win32HidBackend();
+  return *backend;
 }
 
 }  // namespace vqr::hid
