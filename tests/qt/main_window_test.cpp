@@ -23,6 +23,7 @@
 #include "ui/qt/main_window.h"
 #include "ui/string_table.h"
 #include "ui/window_port.h"
+#include "vqr_version.h"
 #include "workflow/workers.h"
 
 namespace vqr::ui::qt {
@@ -30,6 +31,11 @@ namespace {
 
 QString Q(const std::u16string& text) {
   return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// The project's version as the title shows it, each number in a field of two: " 3. 1".
+QString TitleVersion() {
+  return QStringLiteral("%1.%2").arg(VQR_VERSION_MAJOR, 2).arg(VQR_VERSION_MINOR, 2);
 }
 
 QString Searching(const char* count) {
@@ -131,7 +137,7 @@ TEST_F(MainWindowTest, FirstStateHasTheControlsTextsGeometryAndTitle) {
   EXPECT_EQ(m_window->childAt(200, 150), list);
 
   EXPECT_EQ(m_window->size(), QSize(400, 400));
-  EXPECT_EQ(m_window->windowTitle(), QStringLiteral(" VQR03   [ 3. 1 ]"));
+  EXPECT_EQ(m_window->windowTitle(), QStringLiteral(" VQR03   [") + TitleVersion() + " ]");
   const Qt::WindowFlags flags = m_window->windowFlags();
   EXPECT_TRUE(flags.testFlag(Qt::WindowTitleHint));
   EXPECT_TRUE(flags.testFlag(Qt::CustomizeWindowHint));
@@ -293,7 +299,8 @@ TEST_F(MainWindowTest, ShortcutsOpenTheAboutBoxAndEnterOrEscapeCloseIt) {
       EXPECT_EQ(box->parentWidget(), m_window.get());
       auto* text = box->findChild<QLabel*>("text");
       ASSERT_NE(text, nullptr);
-      EXPECT_EQ(text->text(), QStringLiteral("VQR03, 3.1 版"));
+      EXPECT_EQ(text->text(),
+                QStringLiteral("VQR03, %1.%2 版").arg(VQR_VERSION_MAJOR).arg(VQR_VERSION_MINOR));
       auto* icon = box->findChild<QLabel*>("icon");
       ASSERT_NE(icon, nullptr);
       EXPECT_FALSE(icon->pixmap().isNull());

@@ -5,6 +5,7 @@
 //   vqr-pack image --model M --first S [--last L] [--tail-pages T] --in DATA --out FILE
 //   vqr-pack check --model M --kind catalog|image FILE
 //   vqr-pack serve DIR [--port P] [--bind ADDR]
+//   vqr-pack --version
 //
 // Exit codes: 0 success (for check: a good package), 1 a package refused by the check or
 // content that breaks its format, 2 bad arguments or a file that cannot be read or written.
@@ -20,6 +21,8 @@
 
 #include "content/package.h"
 #include "ui/text_format.h"
+#include "vqr_revision.h"
+#include "vqr_version.h"
 
 namespace {
 
@@ -211,6 +214,9 @@ int Serve(const std::string& dir, int port, const std::string& bind) {
 
 int main(int argc, char** argv) {
   CLI::App app{"vqr-pack: builds, checks and serves update packages"};
+  app.name("vqr-pack");
+  app.set_version_flag("--version", "vqr-pack " VQR_VERSION_TEXT VQR_REVISION_SUFFIX,
+                       "print the version and exit");
   app.require_subcommand(1);
 
   auto* key = app.add_subcommand("key", "print the 64 key bytes as 128 hexadecimal digits");

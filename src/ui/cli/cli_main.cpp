@@ -27,6 +27,8 @@
 #include "ui/cli/cli_port.h"
 #include "ui/string_table.h"
 #include "ui/text_format.h"
+#include "vqr_revision.h"
+#include "vqr_version.h"
 #include "workflow/catalog.h"
 #include "workflow/program.h"
 #include "workflow/workers.h"
@@ -48,6 +50,8 @@ bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) 
 int main(int argc, char** argv) {
   CLI::App app{"Updates the firmware of a connected VQR03 device from the update server."};
   app.name("vqr03-cli");
+  app.set_version_flag("--version", "vqr03-cli " VQR_VERSION_TEXT VQR_REVISION_SUFFIX,
+                       "Print the version and exit");
   std::string server;
   int image = 0;
   bool noImage = false;
@@ -89,6 +93,8 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     app.exit(e);

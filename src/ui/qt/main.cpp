@@ -1,5 +1,5 @@
 // vqr03 for Linux: the Qt window. `vqr03` takes no arguments; `vqr03 --demo` runs the flow
-// against a simulated device and a loopback server.
+// against a simulated device and a loopback server; `vqr03 --version` prints the version.
 #include <QApplication>
 #include <chrono>
 #include <cstdio>
@@ -10,14 +10,17 @@
 #include "ui/qt/qt_window_port.h"
 #include "ui/qt/udev_monitor.h"
 #include "ui/window_port.h"
+#include "vqr_revision.h"
+#include "vqr_version.h"
 
 namespace {
 
-enum class Mode { kWindow, kDemo, kUsage };
+enum class Mode { kWindow, kDemo, kVersion, kUsage };
 
 Mode ParseArguments(int argc, char** argv) {
   if (argc == 1) return Mode::kWindow;
   if (argc == 2 && std::strcmp(argv[1], "--demo") == 0) return Mode::kDemo;
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) return Mode::kVersion;
   return Mode::kUsage;
 }
 
@@ -26,8 +29,12 @@ Mode ParseArguments(int argc, char** argv) {
 int main(int argc, char** argv) {
   const Mode mode = ParseArguments(argc, argv);
   if (mode == Mode::kUsage) {
-    std::fputs("usage: vqr03 [--demo]\n", stderr);
+    std::fputs("usage: vqr03 [--demo | --version]\n", stderr);
     return 2;
+  }
+  if (mode == Mode::kVersion) {
+    std::fputs("vqr03 " VQR_VERSION_TEXT VQR_REVISION_SUFFIX "\n", stdout);
+    return 0;
   }
 
   int qtArgc = 1;

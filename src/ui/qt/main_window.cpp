@@ -264,7 +264,7 @@ QDialog* CreateAboutBox(QWidget* owner) {
   icon->setPixmap(picture.pixmap(32, 32));
   icon->setGeometry(iconRect.x(), iconRect.y(), 32, 32);
 
-  auto* text = new QLabel(QStringLiteral("VQR03, 3.1 版"), box);
+  auto* text = new QLabel(QString::fromUtf8(VQR_ABOUT_TEXT), box);
   text->setObjectName(QStringLiteral("text"));
   text->setGeometry(units.Rect(42, 14, 114, 8));
 

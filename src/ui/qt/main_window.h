@@ -34,6 +34,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "vqr_version.h"
+
 namespace vqr::hid {
 class HidBackend;
 }
@@ -46,14 +48,14 @@ class QPushButton;
 
 namespace vqr::ui::qt {
 
-// The program version shown in the title, and the title's format.
-inline constexpr int kProgramMajor = 3;
-inline constexpr int kProgramMinor = 1;
+// The program version shown in the title (the project's version).
+inline constexpr int kProgramMajor = VQR_VERSION_MAJOR;
+inline constexpr int kProgramMinor = VQR_VERSION_MINOR;
 
 // "0x" followed by the id in two (or more) upper-case hexadecimal digits: 0x74 -> "0x74".
 QString ControlObjectName(int id);
 
-// The window title: " VQR03   [ 3. 1 ]".
+// The window title: " VQR03   [%2d.%2d ]" with the version's major and minor.
 QString WindowTitle();
 
 using WorkerEntry = std::uint32_t (*)(void*);
@@ -116,9 +118,9 @@ class MainWindow final : public QWidget {
   QComboBox* m_imageList = nullptr;
 };
 
-// The about box, owned by `owner`: caption, icon, program text and a default OK button (object
-// name "0x01"). Enter closes it through the OK button, Escape as a cancel. Sized from dialog units
-// of its 9-point font, as the native dialog is.
+// The about box, owned by `owner`: caption, icon, program text ("VQR03, ", the
+// version and " 版") and a default OK button (object name "0x01"). Enter closes it through the OK
+// button, Escape as a cancel. Sized from dialog units of its 9-point font, as the native dialog is.
 QDialog* CreateAboutBox(QWidget* owner);
 
 }  // namespace vqr::ui::qt

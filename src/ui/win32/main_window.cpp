@@ -21,14 +21,15 @@ extern "C" {
 #include "ui/win32/win32_port.h"
 #include "ui/window_port.h"
 #include "vqr03_resources.h"
+#include "vqr_version.h"
 #include "workflow/workers.h"
 
 namespace vqr::win32 {
 
 namespace {
 
-constexpr int kVersionMajor = 3;
-constexpr int kVersionMinor = 1;
+constexpr int kVersionMajor = VQR_VERSION_MAJOR;
+constexpr int kVersionMinor = VQR_VERSION_MINOR;
 constexpr UINT_PTR kSearchTimer = 0;
 constexpr UINT kSearchPeriodMs = 1000;
 constexpr int kWindowSize = 400;
