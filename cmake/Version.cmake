@@ -10,6 +10,10 @@
 #
 # Link the INTERFACE target vqr_version to see both headers.
 set(VQR_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
+
+# The application's id on Linux: the desktop entry's and the AppStream metadata's name, and the
+# window's desktop file name (which desktop entry, and so which icon, the window belongs to).
+set(VQR_APP_ID org.vqr03.updater)
 file(MAKE_DIRECTORY ${VQR_GENERATED_DIR})
 
 if(PROJECT_VERSION_PATCH STREQUAL "")

@@ -19,6 +19,7 @@ for preset in linux linux-asan win32; do
   cmake --build --preset "$preset" -j "$jobs"
   echo "=== $preset: tests"
   ctest --preset "$preset" -j "$jobs"
+  if [ "$preset" = linux ]; then bash scripts/package-test.sh build/linux; fi
 done
 
 if [ -x fuzz/run.sh ] || [ -f fuzz/run.sh ]; then

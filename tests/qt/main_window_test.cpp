@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QColor>
 #include <QComboBox>
 #include <QDeadlineTimer>
 #include <QDialog>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -138,6 +140,14 @@ TEST_F(MainWindowTest, FirstStateHasTheControlsTextsGeometryAndTitle) {
 
   EXPECT_EQ(m_window->size(), QSize(400, 400));
   EXPECT_EQ(m_window->windowTitle(), QStringLiteral(" VQR03   [") + TitleVersion() + " ]");
+  // The program's own icon, the drawings the Windows program carries: blue at the edge.
+  EXPECT_EQ(m_window->windowIcon().availableSizes(),
+            QList<QSize>({{16, 16}, {32, 32}, {48, 48}, {64, 64}, {128, 128}}));
+  for (int size : {16, 32, 48, 64, 128}) {
+    const QImage picture = m_window->windowIcon().pixmap(size, size).toImage();
+    ASSERT_EQ(picture.size(), QSize(size, size)) << size;
+    EXPECT_EQ(picture.pixelColor(1, size / 2), QColor(0x1f, 0x5f, 0xbf)) << size;
+  }
   const Qt::WindowFlags flags = m_window->windowFlags();
   EXPECT_TRUE(flags.testFlag(Qt::WindowTitleHint));
   EXPECT_TRUE(flags.testFlag(Qt::CustomizeWindowHint));
@@ -304,6 +314,7 @@ TEST_F(MainWindowTest, ShortcutsOpenTheAboutBoxAndEnterOrEscapeCloseIt) {
       auto* icon = box->findChild<QLabel*>("icon");
       ASSERT_NE(icon, nullptr);
       EXPECT_FALSE(icon->pixmap().isNull());
+      EXPECT_EQ(icon->pixmap().toImage(), ProgramIcon().pixmap(32, 32).toImage());
       auto* ok = box->findChild<QPushButton*>("0x01");
       ASSERT_NE(ok, nullptr);
       EXPECT_EQ(ok->text(), QStringLiteral("確定"));

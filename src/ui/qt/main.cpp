@@ -39,6 +39,8 @@ int main(int argc, char** argv) {
 
   int qtArgc = 1;
   QApplication app(qtArgc, argv);
+  // The window belongs to the installed desktop entry (its name and icon in the shell).
+  QGuiApplication::setDesktopFileName(QStringLiteral(VQR_APP_ID));
 
   // The demo points g_hidCmd at its simulated backend before the window exists, so the window
   // listens to that backend's removal notices; its device is plugged in a few seconds later.

@@ -27,6 +27,7 @@
 // Backend notices may come from any thread; they are relayed to the GUI thread.
 #pragma once
 
+#include <QIcon>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
@@ -57,6 +58,10 @@ QString ControlObjectName(int id);
 
 // The window title: " VQR03   [%2d.%2d ]" with the version's major and minor.
 QString WindowTitle();
+
+// The program's icon (the drawings of the Windows icon, 16 to 128 pixels), built into the
+// program as a Qt resource: the window's icon and the about box's picture.
+QIcon ProgramIcon();
 
 using WorkerEntry = std::uint32_t (*)(void*);
 
@@ -118,7 +123,7 @@ class MainWindow final : public QWidget {
   QComboBox* m_imageList = nullptr;
 };
 
-// The about box, owned by `owner`: caption, icon, program text ("VQR03, ", the
+// The about box, owned by `owner`: caption, the program's icon, program text ("VQR03, ", the
 // version and " 版") and a default OK button (object name "0x01"). Enter closes it through the OK
 // button, Escape as a cancel. Sized from dialog units of its 9-point font, as the native dialog is.
 QDialog* CreateAboutBox(QWidget* owner);
