@@ -47,6 +47,16 @@ for exe in vqr03.exe vqr03-cli.exe; do
   if "$objdump" -h "$dir/x/$exe" | grep -q '\.debug'; then fail "$exe has debug sections"; fi
   "$objdump" -t "$dir/x/$exe" | grep -q 'no symbols' || fail "$exe has a symbol table"
 done
+# Their manifests: the window per-monitor DPI aware, the command line in UTF-8, both with the
+# version (the one in the archive's name).
+version=$(echo "$zip" | sed -n 's/^vqr03-\(.*\)-win64\.zip$/\1/p')
+manifest() {  # manifest EXE TEXT
+  grep -qaF -- "$2" "$dir/x/$1" || fail "$1: its manifest lacks $2"
+}
+manifest vqr03.exe '<dpiAwareness xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">PerMonitorV2,PerMonitor</dpiAwareness>'
+manifest vqr03.exe '>true/pm</dpiAware>'
+manifest vqr03-cli.exe '>UTF-8</activeCodePage>'
+for exe in vqr03.exe vqr03-cli.exe; do manifest "$exe" "version=\"$version.0"; done
 cmp -s "$dir/x/README.txt" "$(dirname "$0")/../../README.md" || fail "README.txt is not the README"
 
 [ "$failures" -eq 0 ] && echo "$zip: $(wc -l <"$dir/got") files as expected, programs stripped"

@@ -25,6 +25,7 @@
 #include "device/hid_simulated.h"
 #include "simulator/sim_bootloader.h"
 #include "ui/cli/cli_port.h"
+#include "ui/cli/console_utf8.h"
 #include "ui/string_table.h"
 #include "ui/text_format.h"
 #include "vqr_revision.h"
@@ -48,6 +49,7 @@ bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) 
 }  // namespace
 
 int main(int argc, char** argv) {
+  vqr::cli::UseUtf8Console();
   CLI::App app{"Updates the firmware of a connected VQR03 device from the update server."};
   app.name("vqr03-cli");
   app.set_version_flag("--version", "vqr03-cli " VQR_VERSION_TEXT VQR_REVISION_SUFFIX,
