@@ -1,8 +1,10 @@
 #!/bin/sh
 # Draws the program's two icons with ImageMagick: a blue rounded square holding a white
 # downward arrow over a bar (an image going into the device). 107 is the large icon (48, 32
-# and 16 pixels), 108 the small one (16 pixels). Run from this folder; the .ico files are
-# committed, so the build does not need ImageMagick.
+# and 16 pixels), 108 the small one (16 pixels). The same drawings, at those sizes and at 64
+# and 128 pixels for software centres, are the Linux window's and desktop entry's icons
+# (linux/icons/vqr03-SIZE.png). Run from this folder; the .ico and .png files are committed,
+# so the build does not need ImageMagick.
 set -eu
 
 draw() {  # size output
@@ -18,6 +20,11 @@ draw() {  # size output
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-for s in 16 32 48; do draw "$s" "$tmp/$s.png"; done
+for s in 16 32 48 64 128; do draw "$s" "$tmp/$s.png"; done
 convert "$tmp/48.png" "$tmp/32.png" "$tmp/16.png" vqr03.ico
 convert "$tmp/16.png" vqr03_small.ico
+mkdir -p linux/icons
+for s in 16 32 48 64 128; do
+  # Without the time chunks, so that drawing again gives the same bytes.
+  convert "$tmp/$s.png" -define png:exclude-chunks=date,time "PNG32:linux/icons/vqr03-$s.png"
+done

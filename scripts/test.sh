@@ -20,6 +20,7 @@ for preset in linux linux-asan linux-tsan win32; do
   cmake --build --preset "$preset" -j "$jobs"
   echo "=== $preset: tests"
   ctest --preset "$preset" -j "$jobs"
+  if [ "$preset" = linux ]; then bash scripts/package-test.sh build/linux; fi
 done
 
 echo "=== fuzz: a short run of every target"

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QColor>
 #include <QComboBox>
 #include <QDeadlineTimer>
 #include <QDialog>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -24,6 +26,7 @@
 #include "simulator/sim_bootloader.h"
 #include "text/string_table.h"
 #include "ui/qt/main_window.h"
+#include "vqr_version.h"
 #include "workflow/workers.h"
 
 namespace vqr::ui::qt {
@@ -31,6 +34,11 @@ namespace {
 
 QString Q(const std::u16string& text) {
   return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// The project's version as the title shows it, each number in a field of two: " 3. 1".
+QString TitleVersion() {
+  return QStringLiteral("%1.%2").arg(VQR_VERSION_MAJOR, 2).arg(VQR_VERSION_MINOR, 2);
 }
 
 QString Searching(const char* count) {
@@ -132,7 +140,15 @@ TEST_F(MainWindowTest, FirstStateHasTheControlsTextsGeometryAndTitle) {
   EXPECT_EQ(m_window->childAt(200, 150), list);
 
   EXPECT_EQ(m_window->size(), QSize(400, 400));
-  EXPECT_EQ(m_window->windowTitle(), QStringLiteral(" VQR03   [ 3. 1 ]"));
+  EXPECT_EQ(m_window->windowTitle(), QStringLiteral(" VQR03   [") + TitleVersion() + " ]");
+  // The program's own icon, the drawings the Windows program carries: blue at the edge.
+  EXPECT_EQ(m_window->windowIcon().availableSizes(),
+            QList<QSize>({{16, 16}, {32, 32}, {48, 48}, {64, 64}, {128, 128}}));
+  for (int size : {16, 32, 48, 64, 128}) {
+    const QImage picture = m_window->windowIcon().pixmap(size, size).toImage();
+    ASSERT_EQ(picture.size(), QSize(size, size)) << size;
+    EXPECT_EQ(picture.pixelColor(1, size / 2), QColor(0x1f, 0x5f, 0xbf)) << size;
+  }
   const Qt::WindowFlags flags = m_window->windowFlags();
   EXPECT_TRUE(flags.testFlag(Qt::WindowTitleHint));
   EXPECT_TRUE(flags.testFlag(Qt::CustomizeWindowHint));
@@ -295,10 +311,12 @@ TEST_F(MainWindowTest, ShortcutsOpenTheAboutBoxAndEnterOrEscapeCloseIt) {
       EXPECT_EQ(box->parentWidget(), m_window.get());
       auto* text = box->findChild<QLabel*>("text");
       ASSERT_NE(text, nullptr);
-      EXPECT_EQ(text->text(), QStringLiteral("VQR03, 3.1 版"));
+      EXPECT_EQ(text->text(),
+                QStringLiteral("VQR03, %1.%2 版").arg(VQR_VERSION_MAJOR).arg(VQR_VERSION_MINOR));
       auto* icon = box->findChild<QLabel*>("icon");
       ASSERT_NE(icon, nullptr);
       EXPECT_FALSE(icon->pixmap().isNull());
+      EXPECT_EQ(icon->pixmap().toImage(), ProgramIcon().pixmap(32, 32).toImage());
       auto* ok = box->findChild<QPushButton*>("0x01");
       ASSERT_NE(ok, nullptr);
       EXPECT_EQ(ok->text(), QStringLiteral("確定"));

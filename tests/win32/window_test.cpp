@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "ui/win32/main_window.h"
 #include "ui/win32/win32_api.h"
 #include "ui/win32/win32_port.h"
+#include "vqr_version.h"
 
 // <dbt.h> after <windows.h>.
 #include <dbt.h>
@@ -188,6 +190,21 @@ class DialogWatcher {
   std::thread m_thread;
 };
 
+// An ASCII text as UTF-16.
+std::u16string Ascii(const char* text) {
+  std::u16string wide;
+  for (; *text != '\0'; ++text) wide.push_back(static_cast<char16_t>(*text));
+  return wide;
+}
+
+// The project's version as the title shows it, each number in a field of two, and as
+// the about box does ("MAJOR.MINOR").
+std::u16string VersionText(const char* format) {
+  char text[32];
+  std::snprintf(text, sizeof text, format, VQR_VERSION_MAJOR, VQR_VERSION_MINOR);
+  return Ascii(text);
+}
+
 const std::u16string kSearching = u"尋 找 中..... ";  // entry 136 before its %3d
 const std::u16string kStart = u"開 始 更 新";
 const std::u16string kAboutCaption = u"關於 VQR1";
@@ -265,7 +282,7 @@ class MainWindowTest : public ::testing::Test {
 };
 
 TEST_F(MainWindowTest, MainWindowHasItsClassTitleStyleAndCentredSize) {
-  EXPECT_EQ(TextOf(m_window), u" VQR03   [ 3. 1 ]");
+  EXPECT_EQ(TextOf(m_window), u" VQR03   [" + VersionText("%2d.%2d") + u" ]");
   EXPECT_EQ(ClassOf(m_window), u"vqr03");
   const LONG style = GetWindowLongW(m_window, GWL_STYLE);
   EXPECT_EQ(style & (WS_CAPTION | WS_THICKFRAME), WS_CAPTION | WS_THICKFRAME);
@@ -441,7 +458,7 @@ TEST_F(MainWindowTest, AboutBoxShowsItsTemplateAndClosesWithEnterOrEscape) {
     EXPECT_EQ(seen.children[0].style & SS_TYPEMASK, SS_ICON);
     EXPECT_EQ(seen.children[0].box.x, seen.children[0].expected.x);
     EXPECT_EQ(seen.children[0].box.y, seen.children[0].expected.y);
-    EXPECT_EQ(seen.children[1].text, u"VQR03, 3.1 版");
+    EXPECT_EQ(seen.children[1].text, u"VQR03, " + VersionText("%d.%d") + u" 版");
     EXPECT_EQ(seen.children[1].box, seen.children[1].expected);
     EXPECT_EQ(seen.children[2].id, IDOK);
     EXPECT_EQ(seen.children[2].text, u"確定");

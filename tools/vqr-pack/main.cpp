@@ -6,6 +6,7 @@
 //   vqr-pack check --model M --kind catalog|image FILE
 //   vqr-pack serve DIR [--port P] [--bind ADDR]
 //   vqr-pack keygen | sign | verify   (detached signatures: sign_commands.h)
+//   vqr-pack --version
 //
 // Exit codes: 0 success (for check: a good package), 1 a package refused by the check or
 // content that breaks its format, 2 bad arguments or a file that cannot be read or written.
@@ -22,6 +23,8 @@
 #include "formats/package.h"
 #include "sign_commands.h"
 #include "text/text_format.h"
+#include "vqr_revision.h"
+#include "vqr_version.h"
 
 namespace {
 
@@ -213,6 +216,9 @@ int Serve(const std::string& dir, int port, const std::string& bind) {
 
 int main(int argc, char** argv) {
   CLI::App app{"vqr-pack: builds, checks and serves update packages"};
+  app.name("vqr-pack");
+  app.set_version_flag("--version", "vqr-pack " VQR_VERSION_TEXT VQR_REVISION_SUFFIX,
+                       "print the version and exit");
   app.require_subcommand(1);
 
   auto* key = app.add_subcommand("key", "print the 64 key bytes as 128 hexadecimal digits");

@@ -29,7 +29,10 @@
 #include "text/string_table.h"
 #include "text/text_format.h"
 #include "ui/cli/cli_port.h"
+#include "ui/cli/console_utf8.h"
 #include "ui/shell/controller.h"
+#include "vqr_revision.h"
+#include "vqr_version.h"
 #include "workflow/workers.h"
 
 namespace {
@@ -54,8 +57,11 @@ bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) 
 }  // namespace
 
 int main(int argc, char** argv) {
+  vqr::cli::UseUtf8Console();
   CLI::App app{"Updates the firmware of a connected VQR03 device from the update server."};
   app.name("vqr03-cli");
+  app.set_version_flag("--version", "vqr03-cli " VQR_VERSION_TEXT VQR_REVISION_SUFFIX,
+                       "Print the version and exit");
   std::string server;
   int image = 0;
   bool noImage = false;
@@ -100,6 +106,8 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     app.exit(e);

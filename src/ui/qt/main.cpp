@@ -1,5 +1,5 @@
 // vqr03 for Linux: the Qt window. `vqr03` takes no arguments; `vqr03 --demo` runs the flow
-// against a simulated device and a loopback server.
+// against a simulated device and a loopback server; `vqr03 --version` prints the version.
 #include <QApplication>
 #include <chrono>
 #include <cstdio>
@@ -10,14 +10,17 @@
 #include "device/hid_backend.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/udev_monitor.h"
+#include "vqr_revision.h"
+#include "vqr_version.h"
 
 namespace {
 
-enum class Mode { kWindow, kDemo, kUsage };
+enum class Mode { kWindow, kDemo, kVersion, kUsage };
 
 Mode ParseArguments(int argc, char** argv) {
   if (argc == 1) return Mode::kWindow;
   if (argc == 2 && std::strcmp(argv[1], "--demo") == 0) return Mode::kDemo;
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) return Mode::kVersion;
   return Mode::kUsage;
 }
 
@@ -26,12 +29,18 @@ Mode ParseArguments(int argc, char** argv) {
 int main(int argc, char** argv) {
   const Mode mode = ParseArguments(argc, argv);
   if (mode == Mode::kUsage) {
-    std::fputs("usage: vqr03 [--demo]\n", stderr);
+    std::fputs("usage: vqr03 [--demo | --version]\n", stderr);
     return 2;
+  }
+  if (mode == Mode::kVersion) {
+    std::fputs("vqr03 " VQR_VERSION_TEXT VQR_REVISION_SUFFIX "\n", stdout);
+    return 0;
   }
 
   int qtArgc = 1;
   QApplication app(qtArgc, argv);
+  // The window belongs to the installed desktop entry (its name and icon in the shell).
+  QGuiApplication::setDesktopFileName(QStringLiteral(VQR_APP_ID));
 
   // The demo points g_hidCmd at its simulated backend before the window exists, so the window
   // listens to that backend's removal notices; its device is plugged in a few seconds later.

@@ -13,7 +13,6 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
-#include <QStyle>
 #include <QThread>
 #include <mutex>
 
@@ -98,6 +97,13 @@ QString ControlObjectName(int id) {
   return QStringLiteral("0x") + QStringLiteral("%1").arg(id, 2, 16, QLatin1Char('0')).toUpper();
 }
 
+QIcon ProgramIcon() {
+  QIcon icon;
+  for (int size : {16, 32, 48, 64, 128})
+    icon.addFile(QStringLiteral(":/vqr03/icons/vqr03-%1.png").arg(size), QSize(size, size));
+  return icon;
+}
+
 QString WindowTitle() {
   return ToQString(text::FormatText(u" VQR03   [%2d.%2d ]", {kProgramMajor, kProgramMinor}));
 }
@@ -106,6 +112,7 @@ MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
   setObjectName(Entry(text::kStrClassName));
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
   setWindowTitle(WindowTitle());
+  setWindowIcon(ProgramIcon());
   resize(kWindowSize, kWindowSize);
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect desktop = screen->geometry();
@@ -271,14 +278,11 @@ QDialog* CreateAboutBox(QWidget* owner) {
 
   auto* icon = new QLabel(box);
   icon->setObjectName(QStringLiteral("icon"));
-  const QIcon picture = owner != nullptr && !owner->windowIcon().isNull()
-                            ? owner->windowIcon()
-                            : box->style()->standardIcon(QStyle::SP_MessageBoxInformation);
   const QRect iconRect = units.Rect(14, 14, 0, 0);
-  icon->setPixmap(picture.pixmap(32, 32));
+  icon->setPixmap(ProgramIcon().pixmap(32, 32));
   icon->setGeometry(iconRect.x(), iconRect.y(), 32, 32);
 
-  auto* text = new QLabel(QStringLiteral("VQR03, 3.1 版"), box);
+  auto* text = new QLabel(QString::fromUtf8(VQR_ABOUT_TEXT), box);
   text->setObjectName(QStringLiteral("text"));
   text->setGeometry(units.Rect(42, 14, 114, 8));
 

@@ -27,6 +27,7 @@
 // Backend notices may come from any thread; they are relayed to the GUI thread.
 #pragma once
 
+#include <QIcon>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
@@ -37,6 +38,8 @@
 
 #include "ui/shell/controller.h"
 #include "workflow/context.h"
+
+#include "vqr_version.h"
 
 namespace vqr::hid {
 class HidBackend;
@@ -52,15 +55,19 @@ namespace vqr::ui::qt {
 
 class QtWindowPort;
 
-// The program version shown in the title, and the title's format.
-inline constexpr int kProgramMajor = 3;
-inline constexpr int kProgramMinor = 1;
+// The program version shown in the title (the project's version).
+inline constexpr int kProgramMajor = VQR_VERSION_MAJOR;
+inline constexpr int kProgramMinor = VQR_VERSION_MINOR;
 
 // "0x" followed by the id in two (or more) upper-case hexadecimal digits: 0x74 -> "0x74".
 QString ControlObjectName(int id);
 
-// The window title: " VQR03   [ 3. 1 ]".
+// The window title: " VQR03   [%2d.%2d ]" with the version's major and minor.
 QString WindowTitle();
+
+// The program's icon (the drawings of the Windows icon, 16 to 128 pixels), built into the
+// program as a Qt resource: the window's icon and the about box's picture.
+QIcon ProgramIcon();
 
 struct WindowOptions {
   // Period of the device search.
@@ -130,9 +137,9 @@ class MainWindow final : public QWidget, private SearchTimer {
   QComboBox* m_imageList = nullptr;
 };
 
-// The about box, owned by `owner`: caption, icon, program text and a default OK button (object
-// name "0x01"). Enter closes it through the OK button, Escape as a cancel. Sized from dialog units
-// of its 9-point font, as the native dialog is.
+// The about box, owned by `owner`: caption, the program's icon, program text ("VQR03, ", the
+// version and " 版") and a default OK button (object name "0x01"). Enter closes it through the OK
+// button, Escape as a cancel. Sized from dialog units of its 9-point font, as the native dialog is.
 QDialog* CreateAboutBox(QWidget* owner);
 
 }  // namespace vqr::ui::qt

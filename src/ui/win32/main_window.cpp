@@ -14,6 +14,7 @@ extern "C" {
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "content/http_backend.h"
 #include "device/chidcmd.h"
@@ -24,16 +25,18 @@ extern "C" {
 #include "ui/shell/controls.h"
 #include "ui/win32/win32_port.h"
 #include "vqr03_resources.h"
+#include "vqr_version.h"
 #include "workflow/workers.h"
 
 namespace vqr::win32 {
 
 namespace {
 
-constexpr int kVersionMajor = 3;
-constexpr int kVersionMinor = 1;
+constexpr int kVersionMajor = VQR_VERSION_MAJOR;
+constexpr int kVersionMinor = VQR_VERSION_MINOR;
 constexpr UINT_PTR kSearchTimer = 0;
 constexpr UINT kSearchPeriodMs = 1000;
+constexpr UINT kBaseDpi = 96;  // the DPI the layout's pixels are given at
 constexpr DWORD kMainStyle = WS_CAPTION | WS_THICKFRAME;  // no system menu, no close box
 
 // The window thread's state. Only the window thread reads or writes these after start-up;
@@ -55,6 +58,15 @@ class WindowTimer final : public ui::SearchTimer {
 };
 WindowTimer g_timer;
 std::unique_ptr<ui::WindowController> g_controller;
+// A control and its rectangle at 96 DPI, kept to lay the controls out again when the window's
+// DPI changes.
+struct Placement {
+  HWND control;
+  int x, y, width, height;
+};
+std::vector<Placement> g_placements;
+// The controls' font at a DPI other than the system's; null while they use the default.
+HFONT g_dpiFont = nullptr;
 
 std::u16string TableString(int id) {
   return LoadTableString(g_instance, id);
@@ -65,14 +77,84 @@ std::u16string SearchLabel(std::int32_t count) {
   return text::FormatText(TableString(text::kStrSearching), {count});
 }
 
+// The window's DPI: GetDpiForWindow where the system has it (Windows 10 1607 and later), else
+// the vertical pixels per inch of the window's device context. The process is per-monitor DPI
+// aware (its manifest), so both give the real DPI of the monitor, not 96.
+UINT WindowDpi(HWND window) {
+  using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+  static const auto getDpiForWindow =
+      reinterpret_cast<GetDpiForWindowFunction>(reinterpret_cast<void (*)()>(
+          GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+  if (getDpiForWindow != nullptr) {
+    const UINT dpi = getDpiForWindow(window);
+    if (dpi != 0) return dpi;
+  }
+  int dpi = 0;
+  if (HDC context = GetDC(window)) {
+    dpi = GetDeviceCaps(context, LOGPIXELSY);
+    ReleaseDC(window, context);
+  }
+  return dpi > 0 ? static_cast<UINT>(dpi) : kBaseDpi;
+}
+
+// A length of the 96-DPI layout at `dpi`.
+int Scale(int length, UINT dpi) {
+  return MulDiv(length, static_cast<int>(dpi), static_cast<int>(kBaseDpi));
+}
+
 // Creates the control of the control table with `id`, with `text` and the style bits beyond
-// WS_CHILD | WS_VISIBLE.
+// WS_CHILD | WS_VISIBLE, at its 96-DPI rectangle scaled to the parent's DPI, and keeps the
+// rectangle for a later change of DPI.
 HWND CreateControl(HWND parent, int id, const std::u16string& text, DWORD style) {
-  const ui::ControlSpec& control = *ui::FindControl(id);
-  const ui::ControlRect& r = control.rect;
-  return CreateWindowExW(0, control.windowClass, Wide(text).c_str(), WS_CHILD | WS_VISIBLE | style,
-                         r.x, r.y, r.width, r.height, parent,
-                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), g_instance, nullptr);
+  const ui::ControlSpec& spec = *ui::FindControl(id);
+  const ui::ControlRect& r = spec.rect;
+  const UINT dpi = WindowDpi(parent);
+  HWND control = CreateWindowExW(0, spec.windowClass, Wide(text).c_str(),
+                                 WS_CHILD | WS_VISIBLE | style, Scale(r.x, dpi), Scale(r.y, dpi),
+                                 Scale(r.width, dpi), Scale(r.height, dpi), parent,
+                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), g_instance,
+                                 nullptr);
+  if (control != nullptr) g_placements.push_back({control, r.x, r.y, r.width, r.height});
+  return control;
+}
+
+// The system DPI, the one the stock fonts are made for.
+UINT SystemDpi() {
+  int dpi = 0;
+  if (HDC screen = GetDC(nullptr)) {
+    dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+  }
+  return dpi > 0 ? static_cast<UINT>(dpi) : kBaseDpi;
+}
+
+// The controls draw their texts in the system font, made for the system DPI. At another DPI
+// (a monitor of its own) they get that font scaled to it, so that the texts keep fitting the
+// scaled rectangles; back at the system DPI they return to the default.
+void SetControlFont(UINT dpi) {
+  const UINT systemDpi = SystemDpi();
+  HFONT font = nullptr;
+  if (dpi != systemDpi) {
+    LOGFONTW face{};
+    if (GetObjectW(GetStockObject(SYSTEM_FONT), sizeof face, &face) == sizeof face) {
+      face.lfHeight = MulDiv(face.lfHeight, static_cast<int>(dpi), static_cast<int>(systemDpi));
+      face.lfWidth = MulDiv(face.lfWidth, static_cast<int>(dpi), static_cast<int>(systemDpi));
+      font = CreateFontIndirectW(&face);
+    }
+  }
+  if (font == nullptr && g_dpiFont == nullptr) return;  // the default, as before
+  for (const Placement& p : g_placements)
+    SendMessageW(p.control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+  if (g_dpiFont != nullptr) DeleteObject(g_dpiFont);
+  g_dpiFont = font;
+}
+
+// Moves every control to its rectangle at `dpi`, in the font for `dpi`.
+void LayOutControls(UINT dpi) {
+  for (const Placement& p : g_placements)
+    SetWindowPos(p.control, nullptr, Scale(p.x, dpi), Scale(p.y, dpi), Scale(p.width, dpi),
+                 Scale(p.height, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
+  SetControlFont(dpi);
 }
 
 INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -165,6 +247,17 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case Win32Port::kEndMessage:
       DestroyWindow(window);
       return 0;
+    case WM_DPICHANGED: {
+      // Moved to a monitor of another DPI, or the DPI changed: take the rectangle the system
+      // suggests (the window scaled around the same place) and scale the controls to match.
+      const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+      if (suggested != nullptr)
+        SetWindowPos(window, nullptr, suggested->left, suggested->top,
+                     suggested->right - suggested->left, suggested->bottom - suggested->top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+      LayOutControls(HIWORD(wParam));
+      return 0;
+    }
     case WM_PAINT: {
       PAINTSTRUCT paint;
       BeginPaint(window, &paint);
@@ -172,6 +265,12 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return 0;
     }
     case WM_DESTROY:
+      if (g_dpiFont != nullptr) {
+        // The controls are destroyed after this message: they forget the font first.
+        for (const Placement& p : g_placements) SendMessageW(p.control, WM_SETFONT, 0, FALSE);
+        DeleteObject(g_dpiFont);
+        g_dpiFont = nullptr;
+      }
       PostQuitMessage(0);
       return 0;
     default:
@@ -213,6 +312,7 @@ void ShutDownMainWindow() {
 HWND CreateMainWindow(HINSTANCE instance, int showCommand) {
   ShutDownMainWindow();
   g_instance = instance;
+  g_placements.clear();
 
   const std::wstring title =
       Wide(text::FormatText(u" VQR03   [%2d.%2d ]", {kVersionMajor, kVersionMinor}));
@@ -242,6 +342,15 @@ HWND CreateMainWindow(HINSTANCE instance, int showCommand) {
       CreateWindowExW(0, className.c_str(), title.c_str(), kMainStyle, x, y, ui::kWindowSize,
                       ui::kWindowSize, nullptr, nullptr, instance, nullptr);
   if (window == nullptr) return nullptr;
+  // The 400 x 400 pixels are those of 96 DPI: at another DPI the window is as much larger,
+  // centred the same way, before it is shown.
+  if (const UINT dpi = WindowDpi(window); dpi != kBaseDpi) {
+    const int size = Scale(ui::kWindowSize, dpi);
+    const int width = static_cast<int>(desktop.right - desktop.left);
+    const int height = static_cast<int>(desktop.bottom - desktop.top);
+    SetWindowPos(window, nullptr, width / 2 - size / 2, height / 2 - size / 2, size, size,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+  }
   g_mainWindow = window;
   g_port = std::make_unique<Win32Port>(instance, window);
   WorkerContext context = g_context;
@@ -268,6 +377,8 @@ HWND CreateMainWindow(HINSTANCE instance, int showCommand) {
   // The image list lies over the blank label, which was created before it: put the list on top
   // of its siblings so that it is the one drawn there.
   SetWindowPos(imageList, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  // On a monitor whose DPI is not the system's the controls need a font for it.
+  SetControlFont(WindowDpi(window));
 
   // Unplug notices for every interface of the HID class. The filter is the whole record,
   // 32 bytes on 32- and 64-bit Windows alike (the one-unit name rounds up to the alignment).
