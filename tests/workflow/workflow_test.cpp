@@ -438,10 +438,11 @@ INSTANTIATE_TEST_SUITE_P(
     Steps, UnplugAtStepTest,
     ::testing::Values(IdentifyStep::kStarted, IdentifyStep::kInfoPageRead,
                       IdentifyStep::kCatalogChecked, IdentifyStep::kListing),
-    [](const auto& info) {
+    // In parentheses: the macro would split the names' braced list at its commas.
+    ([](const auto& info) {
       const char* names[] = {"Started", "InfoPageRead", "CatalogChecked", "Listing", "Done"};
       return std::string(names[static_cast<int>(info.param)]);
-    });
+    }));
 
 TEST_F(SearchAndUnplugTest, AnUnplugAfterTheListingEmptiesTheListItFilled) {
   Attach({});
