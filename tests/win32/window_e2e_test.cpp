@@ -182,9 +182,16 @@ class WindowEndToEndTest : public ::testing::Test {
 
   void SetUp() override {
     vqr::win32::SetWorkerEntries({});  // the real IdentifyThread and UpdateThread
+    g_testRunning = true;
+  }
+  // Creates the window whose workers download from `demo`'s server, as the program's --demo
+  // start-up does.
+  void OpenWindow(const vqr::demo::Demo& demo) {
+    vqr::WorkerContext context;
+    context.serverBase = demo.ServerBase();
+    vqr::win32::SetWorkerContext(std::move(context));
     m_window = vqr::win32::CreateMainWindow(GetModuleHandleW(nullptr), SW_SHOWNORMAL);
     ASSERT_NE(m_window, nullptr);
-    g_testRunning = true;
   }
   void TearDown() override {
     g_testRunning = false;
@@ -276,6 +283,7 @@ TEST_F(WindowEndToEndTest, DemoDeviceIsIdentifiedUpdatedWithTheChosenImageAndUnp
 
   vqr::demo::Demo* demo = vqr::demo::StartDemo(0ms);
   ASSERT_NE(demo, nullptr);
+  OpenWindow(*demo);
   const std::u16string path = PathOf(demo->Backend(), demo->Device());
   ASSERT_FALSE(path.empty());
 
@@ -352,6 +360,7 @@ TEST_F(WindowEndToEndTest, DemoDeviceIsIdentifiedUpdatedWithTheChosenImageAndUnp
 TEST_F(WindowEndToEndTest, UnplugDuringIdentificationLeavesTheListEmpty) {
   vqr::demo::Demo demo;
   ASSERT_TRUE(demo.Start(0ms));
+  OpenWindow(demo);
   const std::u16string path = PathOf(demo.Backend(), demo.Device());
   ASSERT_FALSE(path.empty());
 
