@@ -9,17 +9,19 @@ mkdir -p "$out/corpus-check-package"
 
 clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
   -I"$root/src" -I"$root" \
-  "$root/fuzz/check_package_fuzz.cpp" "$root/src/content/package.cpp" "$root/src/ui/text_format.cpp" \
+  "$root/fuzz/check_package_fuzz.cpp" "$root/src/formats/package.cpp" \
+  "$root/src/formats/catalog.cpp" "$root/src/text/text_format.cpp" \
   -o "$out/check_package_fuzz"
 
 "$out/check_package_fuzz" -max_total_time="$seconds" -max_len=4100 \
   "$out/corpus-check-package"
 
-# The catalog reader and the image range check of the update workflow.
+# The catalog parser, the image-list line and the image header parser.
 mkdir -p "$out/corpus-catalog-reader"
 clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-  -I"$root/src" -I"$root" -I"$root/resources" -DVQR_UPDATE_SERVER_BASE='"http://127.0.0.1/"' \
-  "$root/fuzz/catalog_reader_fuzz.cpp" "$root/src/workflow/catalog.cpp" \
-  "$root/src/workflow/image_range.cpp" "$root/src/ui/text_format.cpp" \
+  -I"$root/src" -I"$root" -I"$root/resources" \
+  "$root/fuzz/catalog_reader_fuzz.cpp" "$root/src/formats/catalog.cpp" \
+  "$root/src/formats/image.cpp" "$root/src/formats/package.cpp" \
+  "$root/src/workflow/image_list.cpp" "$root/src/text/text_format.cpp" \
   -o "$out/catalog_reader_fuzz"
 "$out/catalog_reader_fuzz" -max_total_time="$seconds" -max_len=2100 "$out/corpus-catalog-reader"
