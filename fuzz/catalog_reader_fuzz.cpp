@@ -1,13 +1,13 @@
-// Feeds arbitrary catalogs to the entry-list reader and the image-list line, and arbitrary
-// image files to the range check: neither may read past its input or accept a list that
-// breaks the format.
+// Feeds arbitrary unscrambled catalogs to the catalog parser and the image-list line, and
+// arbitrary unscrambled images to the image header parser: neither may read past its input or
+// accept what breaks the format.
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "formats/catalog.h"
-#include "formats/image_range.h"
+#include "formats/image.h"
 #include "workflow/image_list.h"
 #include "workflow/state.h"
 
@@ -16,20 +16,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::uint8_t> bytes(data, data + size);
   const std::span<const std::uint8_t> input(bytes.data(), bytes.size());
 
-  std::vector<vqr::CatalogRow> rows;
-  if (vqr::ReadCatalogEntries(input, &rows)) {
-    if (rows.size() > vqr::kCatalogRows) __builtin_trap();
-    for (std::size_t k = 2; k < rows.size(); ++k) {
-      if (vqr::ImageListLine(rows[0].entry, rows[k]).size() >= vqr::kListLineUnits)
+  vqr::Catalog catalog;
+  if (vqr::ParseCatalog(input, &catalog, nullptr)) {
+    if (catalog.entries.size() > vqr::kCatalogRows) __builtin_trap();
+    for (const vqr::CatalogEntry& entry : catalog.entries)
+      if (entry.Name().empty() || entry.Name().size() > vqr::kCatalogMaxName) __builtin_trap();
+    for (std::size_t k = 2; k < catalog.entries.size(); ++k) {
+      if (vqr::ImageListLine(catalog.entries[0], catalog.entries[k]).size() >= vqr::kListLineUnits)
         __builtin_trap();
     }
   }
 
-  vqr::ImageRange range;
-  if (vqr::ReadImageRange(input, &range)) {
-    const std::uint64_t needed =
-        32 + std::uint64_t{4096} * range.FullSectors() + std::uint64_t{256} * range.tailPages;
-    if (needed > size || range.tailPages > 16 || range.first > range.last) __builtin_trap();
+  vqr::ImageHeader header;
+  if (vqr::ParseImageHeader(input, &header)) {
+    if (32 + header.DataSize() > size || header.tailPages > 16 || header.first > header.last)
+      __builtin_trap();
   }
   return 0;
 }

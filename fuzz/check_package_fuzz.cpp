@@ -1,12 +1,13 @@
 // Feeds arbitrary downloads to CheckPackage in both modes: it may never read or write past
 // the download, a good result must hold a whole header, and scrambling the checked buffer
-// again must give back exactly what was downloaded. A good catalog's entry list is decoded
+// again must give back exactly what was downloaded. A good catalog's entry list is parsed
 // too.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "formats/catalog.h"
 #include "formats/package.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -26,10 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (std::memcmp(buffer.data(), download, length) != 0) __builtin_trap();
     if (code == vqr::kPackageGood && mode == vqr::kModeCatalog) {
       vqr::CheckPackage(buffer.data(), static_cast<std::int32_t>(length), model, mode);
-      vqr::CatalogInfo info;
-      std::string error;
-      vqr::DecodeCatalog(buffer, &info, &error);
-      if (info.entries.size() > vqr::kCatalogMaxEntries) __builtin_trap();
+      vqr::Catalog catalog;
+      vqr::ParseCatalog(buffer, &catalog, nullptr);
+      if (catalog.entries.size() > vqr::kCatalogRows) __builtin_trap();
     }
   }
   return 0;

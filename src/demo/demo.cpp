@@ -2,7 +2,8 @@
 
 #include "device/chidcmd.h"
 #include "device/hid_none.h"
-#include "formats/package.h"
+#include "formats/catalog.h"
+#include "formats/image.h"
 #include "workflow/state.h"
 
 namespace vqr::demo {
@@ -39,31 +40,31 @@ SampleContent MakeSampleContent() {
 
   struct Sample {
     const char* name;  // characters 2 to 5 are the image's model code
-    std::uint16_t first, last;
-    std::uint8_t tail;
-    const char* description;
+    ImageHeader header;
+    const char16_t* description;
   };
   const Sample samples[] = {
-      {"BT3A22.bin", 2, 5, 8, "開機程式"},  // row 0: version 0x22, newer than the device's
-      {"MF3101.bin", 8, 12, 16, "主程式"},  // row 1: version "101"
-      {"OP3301.bin", 16, 18, 4, "繁體中文介面"},
-      {"OP3302.bin", 16, 18, 4, "English interface"},
-      {"OP3303.bin", 16, 17, 0, "日本語インターフェース"},
+      {"BT3A22.bin", {2, 5, 8}, u"開機程式"},  // row 0: version 0x22, newer than the device's
+      {"MF3101.bin", {8, 12, 16}, u"主程式"},  // row 1: version "101"
+      {"OP3301.bin", {16, 18, 4}, u"繁體中文介面"},
+      {"OP3302.bin", {16, 18, 4}, u"English interface"},
+      {"OP3303.bin", {16, 17, 0}, u"日本語インターフェース"},
   };
-  std::vector<CatalogSpecEntry> entries;
+  Catalog catalog;
   std::uint32_t pattern = 1;
   for (const Sample& sample : samples) {
-    const ImageLayout layout{sample.first, sample.last, sample.tail};
     const std::string name = sample.name;
     std::string error;
-    auto package =
-        BuildImagePackage(name.substr(2, 4), layout, Pattern(layout.DataSize(), pattern++), &error);
-    entries.push_back({name, static_cast<std::uint32_t>(package.size()), sample.description});
+    auto package = BuildImage(name.substr(2, 4), sample.header,
+                              Pattern(sample.header.DataSize(), pattern++), &error);
+    CatalogEntry& entry = catalog.entries.emplace_back();
+    entry.SetName(name);
+    entry.size = static_cast<std::uint32_t>(package.size());
+    entry.description = sample.description;
     content.files["Pool3" + std::string(1, kModel[2]) + "x/" + name] = std::move(package);
   }
   std::string error;
-  content.files[std::string("Door3/") + kModel + ".Bin"] =
-      BuildCatalogPackage(kModel, kUpdaterGeneration, entries, &error);
+  content.files[std::string("Door3/") + kModel + ".Bin"] = BuildCatalog(kModel, catalog, &error);
   return content;
 }
 

@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include "text/text_format.h"
+#include "formats/internal.h"
 
 namespace vqr {
+
+using formats_internal::ReadBe32;
+using formats_internal::SetError;
+using formats_internal::WriteBe32;
 
 namespace {
 
@@ -58,56 +62,15 @@ std::uint8_t ModelChar(std::string_view model, std::size_t i) {
   return i < model.size() ? static_cast<std::uint8_t>(model[i]) : 0;
 }
 
-std::uint32_t ReadBe32(const std::uint8_t* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-         std::uint32_t{p[3]};
-}
-
-void WriteBe32(std::uint8_t* p, std::uint32_t value) {
-  p[0] = static_cast<std::uint8_t>(value >> 24);
-  p[1] = static_cast<std::uint8_t>(value >> 16);
-  p[2] = static_cast<std::uint8_t>(value >> 8);
-  p[3] = static_cast<std::uint8_t>(value);
-}
-
-bool ValidModel(std::string_view model, std::string* error) {
-  bool ok = model.size() == 4;
-  for (char c : model) ok = ok && c > 0x20 && c < 0x7F;
-  if (!ok && error != nullptr)
-    *error =
-        "the model code must be four printable ASCII characters, got '" + std::string(model) + "'";
-  return ok;
-}
-
-void SetError(std::string* error, std::string text) {
-  if (error != nullptr) *error = std::move(text);
-}
-
 }  // namespace
 
-const char* PackageResultText(std::int32_t code) {
-  switch (code) {
-    case kPackageGood:
-      return "good package";
-    case kPackageNoBuffer:
-      return "no buffer";
-    case kPackageDownloadFailed:
-      return "download failed";
-    case kPackageCatalogTooLarge:
-      return "catalog larger than 2048 bytes";
-    case kPackageModelDiffers:
-      return "model code differs";
-    case kPackageMagicDiffers:
-      return "magic differs";
-    case kPackageLengthDiffers:
-      return "length differs";
-    case kPackageXorDiffers:
-      return "XOR check byte differs";
-    case kPackageSumDiffers:
-      return "sum check byte differs";
-    default:
-      return "unknown code";
-  }
+bool ValidModelCode(std::string_view model, std::string* error) {
+  bool ok = model.size() == 4;
+  for (char c : model) ok = ok && c > 0x20 && c < 0x7F;
+  if (!ok)
+    SetError(error, "the model code must be four printable ASCII characters, got '" +
+                        std::string(model) + "'");
+  return ok;
 }
 
 const std::array<std::uint8_t, 64>& ScrambleKey() {
@@ -166,7 +129,7 @@ void StoreCheckBytes(std::span<std::uint8_t> package) {
 std::vector<std::uint8_t> BuildPackage(std::string_view model, std::int32_t mode,
                                        const PackageHeaderBytes& header,
                                        std::span<const std::uint8_t> content, std::string* error) {
-  if (!ValidModel(model, error)) return {};
+  if (!ValidModelCode(model, error)) return {};
   // The length must also stay below 2^31 so that FetchUrl's signed count can carry it.
   if (content.size() > 0x7FFFFFFFu - kPackageHeaderSize) {
     SetError(error, "the content is too large for a package");
@@ -182,207 +145,6 @@ std::vector<std::uint8_t> BuildPackage(std::string_view model, std::int32_t mode
   StoreCheckBytes(package);
   ScramblePackage(package, model, mode);
   return package;
-}
-
-// ---- Catalogs ---------------------------------------------------------------------------
-
-bool ParseCatalogSpecEntry(std::string_view text, CatalogSpecEntry* entry, std::string* error) {
-  const std::size_t first = text.find(':');
-  const std::size_t second = first == std::string_view::npos ? first : text.find(':', first + 1);
-  if (second == std::string_view::npos) {
-    SetError(error, "entry '" + std::string(text) + "' is not NAME:SIZE:DESCRIPTION");
-    return false;
-  }
-  const std::string_view sizeText = text.substr(first + 1, second - first - 1);
-  std::uint64_t size = 0;
-  bool ok = !sizeText.empty() && sizeText.size() <= 10;
-  for (char c : sizeText) {
-    ok = ok && c >= '0' && c <= '9';
-    if (ok) size = size * 10 + static_cast<std::uint64_t>(c - '0');
-  }
-  if (!ok || size > 0xFFFFFFFFu) {
-    SetError(error, "entry '" + std::string(text) + "': SIZE must be a decimal number below 2^32");
-    return false;
-  }
-  entry->name = std::string(text.substr(0, first));
-  entry->size = static_cast<std::uint32_t>(size);
-  entry->description = std::string(text.substr(second + 1));
-  return true;
-}
-
-std::vector<std::uint8_t> BuildCatalogPackage(std::string_view model, std::uint8_t generation,
-                                              const std::vector<CatalogSpecEntry>& entries,
-                                              std::string* error) {
-  if (!ValidModel(model, error)) return {};
-  if (entries.size() > kCatalogMaxEntries) {
-    SetError(error, "a catalog holds at most 8 entries, got " + std::to_string(entries.size()));
-    return {};
-  }
-  std::vector<std::uint8_t> content;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    const CatalogSpecEntry& entry = entries[i];
-    const std::string where = "entry " + std::to_string(i + 1) + " ('" + entry.name + "')";
-    if (entry.name.empty() || entry.name.size() > kCatalogMaxName) {
-      SetError(error, where + ": the name must have 1 to 31 characters");
-      return {};
-    }
-    for (char c : entry.name) {
-      if (c <= 0x20 || c >= 0x7F) {
-        SetError(error, where + ": the name must be printable ASCII without spaces");
-        return {};
-      }
-    }
-    const std::u16string description = text::Utf8ToUtf16(entry.description);
-    const std::size_t limit = i >= 2 ? kCatalogMaxListedDescription : kCatalogMaxDescription;
-    if (description.size() > limit) {
-      SetError(error, where + ": the description has " + std::to_string(description.size()) +
-                          " UTF-16 units, at most " + std::to_string(limit) + " are allowed" +
-                          (i >= 2 ? " from the third entry on" : ""));
-      return {};
-    }
-    if (description.find(u'\0') != std::u16string::npos) {
-      SetError(error, where + ": the description contains U+0000");
-      return {};
-    }
-    content.insert(content.end(), entry.name.begin(), entry.name.end());
-    content.push_back(0);
-    std::uint8_t size[4];
-    WriteBe32(size, entry.size);
-    content.insert(content.end(), size, size + 4);
-    for (char16_t unit : description) {
-      content.push_back(static_cast<std::uint8_t>(unit & 0xFF));
-      content.push_back(static_cast<std::uint8_t>(unit >> 8));
-    }
-    content.push_back(0);
-    content.push_back(0);
-  }
-  content.push_back(0);  // no further entry
-  if (kPackageHeaderSize + content.size() > kCatalogSizeLimit) {
-    SetError(error, "the catalog would have " +
-                        std::to_string(kPackageHeaderSize + content.size()) +
-                        " bytes, at most 2048 are allowed");
-    return {};
-  }
-  PackageHeaderBytes header;
-  header.at10[0] = generation;
-  return BuildPackage(model, kModeCatalog, header, content, error);
-}
-
-bool DecodeCatalog(std::span<const std::uint8_t> package, CatalogInfo* info, std::string* error) {
-  info->entries.clear();
-  if (package.size() < kPackageHeaderSize) {
-    SetError(error, "shorter than the package header");
-    return false;
-  }
-  info->generation = package[10];
-  std::size_t p = kPackageHeaderSize;
-  while (p < package.size() && package[p] != 0) {
-    if (info->entries.size() == kCatalogMaxEntries) {
-      SetError(error, "more than 8 entries");
-      return false;
-    }
-    CatalogEntryInfo entry;
-    while (p < package.size() && package[p] != 0)
-      entry.name.push_back(static_cast<char>(package[p++]));
-    if (p + 5 > package.size()) {
-      SetError(error, "entry " + std::to_string(info->entries.size() + 1) + " runs past the end");
-      return false;
-    }
-    entry.size = ReadBe32(&package[p + 1]);
-    p += 5;
-    bool ended = false;
-    while (p + 2 <= package.size()) {
-      const char16_t unit = static_cast<char16_t>(package[p] | (package[p + 1] << 8));
-      p += 2;
-      if (unit == 0) {
-        ended = true;
-        break;
-      }
-      entry.description.push_back(unit);
-    }
-    if (!ended) {
-      SetError(error, "entry " + std::to_string(info->entries.size() + 1) + " runs past the end");
-      return false;
-    }
-    const std::size_t limit =
-        info->entries.size() >= 2 ? kCatalogMaxListedDescription : kCatalogMaxDescription;
-    const bool fits = entry.name.size() <= kCatalogMaxName && entry.description.size() <= limit;
-    info->entries.push_back(std::move(entry));
-    if (!fits) {
-      SetError(error, "entry " + std::to_string(info->entries.size()) + " breaks a format limit");
-      return false;
-    }
-  }
-  if (p >= package.size()) {
-    SetError(error, "the entry list does not end within the catalog");
-    return false;
-  }
-  return true;
-}
-
-// ---- Images -----------------------------------------------------------------------------
-
-std::uint64_t ImageLayout::DataSize() const {
-  const std::uint64_t full = first < last ? std::uint64_t{last} - first : 0;
-  return full * kImageSectorSize + std::uint64_t{tailPages} * kImagePageSize;
-}
-
-bool LayoutForData(std::uint16_t first, std::uint64_t dataSize, ImageLayout* layout,
-                   std::string* error) {
-  if (dataSize == 0 || dataSize % kImagePageSize != 0) {
-    SetError(error,
-             "the data must be a nonzero multiple of 256 bytes, got " + std::to_string(dataSize));
-    return false;
-  }
-  std::uint64_t full = dataSize / kImageSectorSize;
-  std::uint64_t tail = (dataSize % kImageSectorSize) / kImagePageSize;
-  if (tail == 0) {  // the last whole sector is the last sector, written in full
-    full -= 1;
-    tail = kImageMaxTailPages;
-  }
-  if (first + full > 0xFFFF) {
-    SetError(error, "the data runs past sector 65535");
-    return false;
-  }
-  layout->first = first;
-  layout->last = static_cast<std::uint16_t>(first + full);
-  layout->tailPages = static_cast<std::uint8_t>(tail);
-  return true;
-}
-
-std::vector<std::uint8_t> BuildImagePackage(std::string_view model, const ImageLayout& layout,
-                                            std::span<const std::uint8_t> data,
-                                            std::string* error) {
-  if (layout.tailPages > kImageMaxTailPages) {
-    SetError(error, "the tail page count must be 0 to 16");
-    return {};
-  }
-  if (layout.first > layout.last) {
-    SetError(error, "the first sector lies above the last");
-    return {};
-  }
-  if (data.size() != layout.DataSize()) {
-    SetError(error, "sectors " + std::to_string(layout.first) + " to " +
-                        std::to_string(layout.last) + " with " + std::to_string(layout.tailPages) +
-                        " tail pages need " + std::to_string(layout.DataSize()) +
-                        " bytes of data, got " + std::to_string(data.size()));
-    return {};
-  }
-  PackageHeaderBytes header;
-  header.at24[3] = layout.tailPages;
-  header.at24[4] = static_cast<std::uint8_t>(layout.first >> 8);
-  header.at24[5] = static_cast<std::uint8_t>(layout.first);
-  header.at24[6] = static_cast<std::uint8_t>(layout.last >> 8);
-  header.at24[7] = static_cast<std::uint8_t>(layout.last);
-  return BuildPackage(model, kModeImage, header, data, error);
-}
-
-ImageLayout DecodeImageLayout(std::span<const std::uint8_t, kPackageHeaderSize> header) {
-  ImageLayout layout;
-  layout.tailPages = header[27];
-  layout.first = static_cast<std::uint16_t>((header[28] << 8) | header[29]);
-  layout.last = static_cast<std::uint16_t>((header[30] << 8) | header[31]);
-  return layout;
 }
 
 }  // namespace vqr

@@ -1,6 +1,8 @@
 // The package container: the 32-byte header, the XOR scrambling and the two check bytes common
-// to every file the updater downloads, with the check (CheckPackage) and its inverse (package
-// building) written as one piece so that the two can never drift apart.
+// to every file the updater downloads, with the check (CheckPackage) and its inverse
+// (BuildPackage) written as one piece so that the two can never drift apart. What a catalog and
+// an image put into the container is in catalog.h and image.h; what the updater accepts, step
+// by step, is in accept.h.
 //
 // Layout (offsets from the first byte, numbers big-endian):
 //    0  8  magic "ZNVeloce"                            never scrambled
@@ -40,7 +42,9 @@ inline constexpr std::int32_t kModeCatalog = 5;  // bytes 8 to the end scrambled
 inline constexpr std::int32_t kModeImage = 32;   // bytes 8 to 31 scrambled, content plain
 inline constexpr char kPackageMagic[8] = {'Z', 'N', 'V', 'e', 'l', 'o', 'c', 'e'};
 
-// CheckPackage's results, in the order in which the conditions are tested. (-8 is unused.)
+// CheckPackage's results, in the order in which the conditions are tested. The codes the
+// catalog and the image add after a good check (kCatalogMalformed -8, kImageMalformed -11) are
+// in catalog.h and image.h; accept.h names every code.
 enum PackageResult : std::int32_t {
   kPackageGood = 0,
   kPackageNoBuffer = -1,
@@ -53,8 +57,9 @@ enum PackageResult : std::int32_t {
   kPackageSumDiffers = -5,
 };
 
-// A short English meaning of a result code, for tools and logs ("unknown code" otherwise).
-const char* PackageResultText(std::int32_t code);
+// True when `model` is a model code: exactly four printable ASCII characters other than the
+// space. Otherwise false, with a message in *error (when given).
+bool ValidModelCode(std::string_view model, std::string* error);
 
 // The 64-byte XOR key shared by every model and both modes. It is built from sixteen 32-bit
 // words, each contributing its four bytes least significant first. The words are fixed for
@@ -97,82 +102,5 @@ void StoreCheckBytes(std::span<std::uint8_t> package);
 std::vector<std::uint8_t> BuildPackage(std::string_view model, std::int32_t mode,
                                        const PackageHeaderBytes& header,
                                        std::span<const std::uint8_t> content, std::string* error);
-
-// ---- Catalogs ---------------------------------------------------------------------------
-
-inline constexpr std::uint8_t kCatalogGeneration = 3;
-inline constexpr std::size_t kCatalogMaxEntries = 8;
-inline constexpr std::size_t kCatalogMaxName = 31;               // ASCII characters
-inline constexpr std::size_t kCatalogMaxDescription = 195;       // UTF-16 units
-inline constexpr std::size_t kCatalogMaxListedDescription = 36;  // entries 2 and up
-
-// One entry as a vendor writes it: the description in UTF-8.
-struct CatalogSpecEntry {
-  std::string name;
-  std::uint32_t size = 0;
-  std::string description;
-};
-
-// Parses "NAME:SIZE:DESCRIPTION" (the description may itself contain ':'; SIZE is decimal).
-// False with a message in *error when the text has no two colons or SIZE is not a number of
-// at most 32 bits. The format limits are checked by BuildCatalogPackage.
-bool ParseCatalogSpecEntry(std::string_view text, CatalogSpecEntry* entry, std::string* error);
-
-// Builds a catalog package (mode 5): byte 10 = `generation`, then from offset 32 each entry as
-// its name and a zero byte, its size (32-bit big-endian) and its description as UTF-16LE
-// with a 16-bit zero, then one zero byte that ends the list. Refuses, with an empty result
-// and a message in *error: a model code that is not four ASCII characters, a name that is
-// empty, longer than 31 characters or not printable ASCII, more than 8 entries, a
-// description of more than 195 UTF-16 units (36 from the third entry on) or with an embedded
-// U+0000, and a package larger than 2048 bytes.
-std::vector<std::uint8_t> BuildCatalogPackage(std::string_view model, std::uint8_t generation,
-                                              const std::vector<CatalogSpecEntry>& entries,
-                                              std::string* error);
-
-// A catalog's fields as read back from an unscrambled package.
-struct CatalogEntryInfo {
-  std::string name;
-  std::uint32_t size = 0;
-  std::u16string description;
-};
-struct CatalogInfo {
-  std::uint8_t generation = 0;
-  std::vector<CatalogEntryInfo> entries;
-};
-
-// Reads the entry list of an unscrambled catalog of `size` bytes, never past `size`. False
-// with a message when an entry runs past the end or breaks a format limit (the entries read
-// so far are kept in *info).
-bool DecodeCatalog(std::span<const std::uint8_t> package, CatalogInfo* info, std::string* error);
-
-// ---- Images -----------------------------------------------------------------------------
-
-inline constexpr std::uint32_t kImagePageSize = 256;
-inline constexpr std::uint32_t kImageSectorSize = 4096;
-inline constexpr std::uint32_t kImageMaxTailPages = 16;
-
-struct ImageLayout {
-  std::uint16_t first = 0;
-  std::uint16_t last = 0;
-  std::uint8_t tailPages = 0;
-  // Bytes of sector data the layout needs after the header.
-  std::uint64_t DataSize() const;
-};
-
-// The layout that raw data of `dataSize` bytes (a nonzero multiple of 256) starting at sector
-// `first` fills: its whole sectors, then the pages of the last sector. Data that ends on a
-// sector boundary makes its last sector the last one, with 16 tail pages. False with a message
-// when the size is 0, not a multiple of 256, or the last sector would exceed 65535.
-bool LayoutForData(std::uint16_t first, std::uint64_t dataSize, ImageLayout* layout,
-                   std::string* error);
-
-// Builds an image package (mode 32): byte 27 the tail page count, 28-29 the first sector,
-// 30-31 the last sector, then the data. Refuses a tail page count above 16, a first sector
-// above the last, and data whose size is not exactly what the layout needs.
-std::vector<std::uint8_t> BuildImagePackage(std::string_view model, const ImageLayout& layout,
-                                            std::span<const std::uint8_t> data, std::string* error);
-
-// Reads the range fields of an unscrambled image package of at least 32 bytes.
-ImageLayout DecodeImageLayout(std::span<const std::uint8_t, kPackageHeaderSize> header);
 
 }  // namespace vqr

@@ -7,11 +7,10 @@
 
 namespace vqr {
 
-std::u16string ImageListLine(const CatalogEntry& row0, const CatalogRow& row) {
+std::u16string ImageListLine(const CatalogEntry& row0, const CatalogEntry& row) {
   // The shown version is an 8-bit string: like any C string it ends at its first zero, which
   // a name shorter than six characters leaves in these positions.
-  const char version[5] = {row0.name[5], row.entry.name[3], row.entry.name[4], row.entry.name[5],
-                           0};
+  const char version[5] = {row0.name[5], row.name[3], row.name[4], row.name[5], 0};
   return text::FormatText(u" %S  [ %s ]",
                           {std::string_view(version, std::strlen(version)), row.description});
 }

@@ -27,47 +27,47 @@ std::uint32_t CountDifferences(const std::uint8_t* a, const std::uint8_t* b, std
 
 std::uint32_t ProgramImage(const WorkerContext& context, std::span<const std::uint8_t> image,
                            char letter) {
-  ImageRange range;
-  if (!ReadImageRange(image, &range)) return kImageNotProgrammed;
+  ImageHeader header;
+  if (!ParseImageHeader(image, &header)) return kImageNotProgrammed;
   ui::WindowPort& port = *context.port;
   const auto Report = [&context](const ProgramProgress& progress) {
     if (context.progress) context.progress(progress);
   };
-  const std::uint32_t sectors = range.SectorCount();
-  const std::uint32_t full = range.FullSectors();
+  const std::uint32_t sectors = header.SectorCount();
+  const std::uint32_t full = header.FullSectors();
   const std::uint8_t* data = image.data() + 32;
-  const std::uint32_t tailBytes = range.tailPages * kPageSize;
+  const std::uint32_t tailBytes = header.tailPages * kPageSize;
   std::uint8_t sector[kSectorSize];
 
   g_hidCmd.SendTest(kOpeningWord, sectors);
   port.SetText(ui::kStartButton, text::FormatText(u"[ %5d ]", {sectors}));
   Report({letter, false, 0, sectors});
 
-  for (std::uint32_t s = range.first; s < range.last; ++s) {
+  for (std::uint32_t s = header.first; s < header.last; ++s) {
     g_hidCmd.EraseSector(s);
-    std::memcpy(sector, data + std::size_t{kSectorSize} * (s - range.first), kSectorSize);
+    std::memcpy(sector, data + std::size_t{kSectorSize} * (s - header.first), kSectorSize);
     g_hidCmd.WritePages(sector, s * kPagesPerSector, kPagesPerSector);
-    port.SetText(ui::kStartButton, text::FormatText(u"%c - %5d -", {letter, range.last - s}));
-    Report({letter, false, s - range.first + 1, sectors});
+    port.SetText(ui::kStartButton, text::FormatText(u"%c - %5d -", {letter, header.last - s}));
+    Report({letter, false, s - header.first + 1, sectors});
   }
-  g_hidCmd.EraseSector(range.last);
+  g_hidCmd.EraseSector(header.last);
   std::memcpy(sector, data + std::size_t{kSectorSize} * full, tailBytes);
-  g_hidCmd.WritePages(sector, range.last * kPagesPerSector, range.tailPages);
+  g_hidCmd.WritePages(sector, header.last * kPagesPerSector, header.tailPages);
   Report({letter, false, sectors, sectors});
 
   std::uint32_t differing = 0;
-  for (std::uint32_t s = range.first; s < range.last; ++s) {
-    const std::uint8_t* expected = data + std::size_t{kSectorSize} * (s - range.first);
+  for (std::uint32_t s = header.first; s < header.last; ++s) {
+    const std::uint8_t* expected = data + std::size_t{kSectorSize} * (s - header.first);
     PrimeForReadBack(sector, expected, kSectorSize);
     g_hidCmd.ReadPages(sector, s * kPagesPerSector, kPagesPerSector);
     differing += CountDifferences(sector, expected, kSectorSize);
     port.SetText(ui::kStartButton,
-                 text::FormatText(u"Verify %c - %5d -", {letter, range.last - s}));
-    Report({letter, true, s - range.first + 1, sectors});
+                 text::FormatText(u"Verify %c - %5d -", {letter, header.last - s}));
+    Report({letter, true, s - header.first + 1, sectors});
   }
   const std::uint8_t* tail = data + std::size_t{kSectorSize} * full;
   PrimeForReadBack(sector, tail, tailBytes);
-  g_hidCmd.ReadPages(sector, range.last * kPagesPerSector, range.tailPages);
+  g_hidCmd.ReadPages(sector, header.last * kPagesPerSector, header.tailPages);
   differing += CountDifferences(sector, tail, tailBytes);
   Report({letter, true, sectors, sectors});
   port.SetText(ui::kStartButton, text::FormatText(u"Verify %c Complete!", {letter}));

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "formats/image_range.h"
+#include "formats/image.h"
 #include "workflow/context.h"
 
 namespace vqr {
@@ -13,8 +13,8 @@ namespace vqr {
 // sector back and returns the number of byte positions that differ from the image (0: the
 // device holds exactly the image). The progress texts go into the start button's caption
 // through the context's port, and to its progress observer.
-// The image must have passed the package check and ReadImageRange; an image that fails
-// ReadImageRange is not programmed and the result is kImageNotProgrammed.
+// The image must have been accepted (AcceptImage); an image whose header ParseImageHeader
+// refuses is not programmed and the result is kImageNotProgrammed.
 inline constexpr std::uint32_t kImageNotProgrammed = 0xFFFFFFFF;
 std::uint32_t ProgramImage(const WorkerContext& context, std::span<const std::uint8_t> image,
                            char letter);

@@ -1,5 +1,6 @@
 // What the identification of a device leaves for the update run: the values taken from the
 // device's information page, the catalog table, its row count and the image pool suffix.
+// The updater generation (kUpdaterGeneration) is the catalog format's, in formats/catalog.h.
 #pragma once
 
 #include <array>
@@ -10,20 +11,14 @@
 
 namespace vqr {
 
-inline constexpr std::uint8_t kUpdaterGeneration = 3;
 inline constexpr std::size_t kCatalogBufferSize = 0x4000;
 inline constexpr std::size_t kUrlBufferSize = 100;  // 99 characters and the terminator
 inline constexpr std::size_t kListLineUnits = 48;   // an image-list line with its terminator
 
-// Result codes of the workflow's own refusals, shown in the numbered errors like the package
-// check's codes (which run from -1 to -9), so each cause has a code of its own.
-inline constexpr std::int32_t kCatalogMalformed = -8;  // the entry list breaks the format
-inline constexpr std::int32_t kUrlTooLong = -10;       // the URL exceeds 99 characters
-inline constexpr std::int32_t kImageMalformed = -11;   // the image's range does not fit it
-
-// The largest image a header can describe: 65535 full sectors and a last sector of 16 pages
-// behind the 32-byte header. A catalog row claiming more describes no possible image.
-inline constexpr std::uint32_t kLargestImage = 32 + 65535u * 4096u + 4096u;
+// The result code of the workflow's own refusal, shown in the numbered errors like the format
+// codes (the package check's -1 to -9, kCatalogMalformed -8, kImageMalformed -11), so that
+// each cause has a code of its own.
+inline constexpr std::int32_t kUrlTooLong = -10;  // the URL exceeds 99 characters
 
 // The values the identification takes from the information page.
 struct DeviceInfo {

@@ -12,8 +12,7 @@
 
 #include "content/fetch.h"
 #include "device/chidcmd.h"
-#include "formats/catalog.h"
-#include "formats/package.h"
+#include "formats/accept.h"
 #include "port/window_port.h"
 #include "text/string_table.h"
 #include "text/text_format.h"
@@ -115,58 +114,48 @@ std::uint32_t IdentifyThread(void* argument) {
   // The model code is an 8-bit string: it ends at its first zero, as the URL's %s reads it.
   const std::string model(info.ModelCode, strnlen(info.ModelCode, 4));
   const std::string url = context->serverBase + "Door3/" + model + ".Bin";
-  std::int32_t result;
-  std::int32_t received = 0;
+  Acceptance accepted;
+  Catalog catalog;
   if (url.size() >= kUrlBufferSize) {
-    result = kUrlTooLong;
+    accepted.code = kUrlTooLong;
   } else {
     const FetchContext fetch{port, *context->http, &shared.stopping, context->diagnose};
-    received = FetchUrl(fetch, buffer.get(), kCatalogBufferSize, url.c_str(), u"");
-    result =
-        CheckPackage(buffer.get(), received, std::string_view(info.ModelCode, 4), kModeCatalog);
-  }
-  if (result != 0) {
-    buffer.reset();
-    CatalogError(port, result);
-    return 0;
-  }
-
-  const std::uint8_t generation = buffer[10];
-  if (generation != kUpdaterGeneration) {
-    buffer.reset();
-    if (generation < kUpdaterGeneration)
-      EndWith(port, u"換個伺服器試試", u"下載資料 過時", MessageIcon::kInformation);
-    else
-      EndWith(port, OutdatedText(generation), u"更新程式 過時", MessageIcon::kInformation);
-    return 0;
-  }
-  if (received == 0) {
-    buffer.reset();
-    NetworkAdvice(port);
-    return 0;
-  }
-
-  std::vector<CatalogRow> rows;
-  if (!ReadCatalogEntries(std::span<const std::uint8_t>(buffer.get(), received), &rows)) {
-    buffer.reset();
-    CatalogError(port, kCatalogMalformed);
-    return 0;
+    const std::int32_t received =
+        FetchUrl(fetch, buffer.get(), kCatalogBufferSize, url.c_str(), u"");
+    accepted = AcceptCatalog(buffer.get(), received, std::string_view(info.ModelCode, 4), &catalog);
   }
   buffer.reset();
+  switch (accepted.verdict) {
+    case Verdict::kAccepted:
+      break;
+    case Verdict::kRefused:  // the package check's code, kCatalogMalformed or kUrlTooLong
+      CatalogError(port, accepted.code);
+      return 0;
+    case Verdict::kOtherGeneration:
+      if (accepted.generation < kUpdaterGeneration)
+        EndWith(port, u"換個伺服器試試", u"下載資料 過時", MessageIcon::kInformation);
+      else
+        EndWith(port, OutdatedText(accepted.generation), u"更新程式 過時",
+                MessageIcon::kInformation);
+      return 0;
+    case Verdict::kEmpty:
+      NetworkAdvice(port);
+      return 0;
+  }
+  const std::vector<CatalogEntry>& rows = catalog.entries;
   step(IdentifyStep::kCatalogChecked);
 
   // The rows as the update run is to see them: the fixed images the device already holds are
   // skipped.
   std::array<CatalogEntry, kCatalogRows> table{};
-  for (std::size_t k = 0; k < rows.size(); ++k) table[k] = rows[k].entry;
+  for (std::size_t k = 0; k < rows.size(); ++k) table[k] = rows[k];
   if (rows.size() > 0 &&
       16u * HexToNibble(table[0].name[4]) + HexToNibble(table[0].name[5]) == info.Row0Version)
     table[0].size = 0;
   if (rows.size() > 1 && std::memcmp(&table[1].name[3], info.Row1VersionText, 3) == 0)
     table[1].size = 0;
   std::vector<std::u16string> lines;
-  for (std::size_t k = 2; k < rows.size(); ++k)
-    lines.push_back(ImageListLine(rows[0].entry, rows[k]));
+  for (std::size_t k = 2; k < rows.size(); ++k) lines.push_back(ImageListLine(rows[0], rows[k]));
 
   // The list, the catalog rows its items stand for and the start button change in one step on
   // the window's thread, where the unplug handler runs: either the device is still present and
@@ -252,22 +241,17 @@ std::uint32_t UpdateThread(void* argument) {
 
     const FetchContext fetch{port, *context->http, nullptr, context->diagnose};
     const std::int32_t received = FetchUrl(fetch, image.get(), capacity, url.c_str(), u"");
-    const std::string_view model(&row.name[2], 4);
-    const std::int32_t result = CheckPackage(image.get(), received, model, kModeImage);
-    if (result != 0) {
-      refuse(result);
-      return 0;
-    }
-    if (received == 0) {
+    ImageHeader header;
+    const Acceptance accepted = AcceptImage(image.get(), received, name, &header);
+    if (accepted.verdict == Verdict::kEmpty) {
       FatalError(port, text::FormatText(u"錯誤碼: 0403+%2d\n%8d\n%8d", {i, 0, 0}));
       return 0;
     }
-    const std::span<const std::uint8_t> file(image.get(), static_cast<std::size_t>(received));
-    ImageRange range;
-    if (!ReadImageRange(file, &range)) {
-      refuse(kImageMalformed);
+    if (!accepted.Accepted()) {  // the package check's code or kImageMalformed
+      refuse(accepted.code);
       return 0;
     }
+    const std::span<const std::uint8_t> file(image.get(), static_cast<std::size_t>(received));
     const char letter = i == 0 ? 'T' : i == 1 ? 'V' : 'C';
     const std::uint32_t differing = ProgramImage(*context, file, letter);
     image.reset();

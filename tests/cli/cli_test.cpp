@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "demo/demo.h"
+#include "formats/image.h"
 #include "formats/package.h"
 
 namespace {
@@ -60,7 +61,7 @@ void WriteAll(const std::string& path, const std::vector<std::uint8_t>& bytes) {
 
 // The sample image `name` as the demo serves it: its sectors and the data they receive.
 struct Placed {
-  vqr::ImageLayout layout;
+  vqr::ImageHeader header;
   std::vector<std::uint8_t> data;
 };
 Placed SampleImage(const std::string& name) {
@@ -69,14 +70,13 @@ Placed SampleImage(const std::string& name) {
   vqr::CheckPackage(package.data(), static_cast<std::int32_t>(package.size()),
                     std::string_view(name).substr(2, 4), vqr::kModeImage);
   Placed placed;
-  placed.layout = vqr::DecodeImageLayout(
-      std::span<const std::uint8_t, vqr::kPackageHeaderSize>(package.data(), 32));
+  EXPECT_TRUE(vqr::ParseImageHeader(package, &placed.header)) << name;
   placed.data.assign(package.begin() + 32, package.end());
   return placed;
 }
 
 bool InFlash(const std::vector<std::uint8_t>& flash, const Placed& image) {
-  const std::size_t at = std::size_t{image.layout.first} * 4096;
+  const std::size_t at = std::size_t{image.header.first} * 4096;
   return flash.size() >= at + image.data.size() &&
          std::equal(image.data.begin(), image.data.end(), flash.begin() + at);
 }

@@ -1,5 +1,5 @@
 // The package container: CheckPackage's codes and their order, the key indices, and the
-// builders as the inverse of the check.
+// builders of catalogs and images as the inverse of their parsers.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "formats/catalog.h"
+#include "formats/image.h"
 #include "formats/package.h"
 #include "text/text_format.h"
 
@@ -250,9 +252,9 @@ TEST(CheckPackageShortTest, SizesBelowTheHeaderAreRefusedWithoutReadingPastThem)
 TEST(PackageLayoutTest, MagicPlainHeaderScrambledImageContentAsDownloaded) {
   const Bytes data = RandomBytes(2 * 4096 + 3 * 256, 11);
   std::string error;
-  const Bytes image = BuildImagePackage(kModel, {3, 5, 3}, data, &error);
+  const Bytes image = BuildImage(kModel, {3, 5, 3}, data, &error);
   ASSERT_FALSE(image.empty()) << error;
-  const Bytes catalog = BuildCatalogPackage(kModel, 3, {{"T0A1B201.bin", 5000, "x"}}, &error);
+  const Bytes catalog = BuildCatalog(kModel, {3, {{"T0A1B201.bin", 5000, u"x"}}}, &error);
   ASSERT_FALSE(catalog.empty()) << error;
 
   for (const Bytes* package : {&image, &catalog}) {
@@ -268,46 +270,55 @@ TEST(PackageLayoutTest, MagicPlainHeaderScrambledImageContentAsDownloaded) {
       CheckPackage(checked.data(), static_cast<std::int32_t>(checked.size()), kModel, kModeImage),
       kPackageGood);
   EXPECT_TRUE(std::equal(image.begin() + 32, image.end(), checked.begin() + 32));
-  const ImageLayout layout =
-      DecodeImageLayout(std::span<const std::uint8_t, 32>(checked.data(), 32));
-  EXPECT_EQ(layout.first, 3);
-  EXPECT_EQ(layout.last, 5);
-  EXPECT_EQ(layout.tailPages, 3);
+  ImageHeader header;
+  ASSERT_TRUE(ParseImageHeader(checked, &header));
+  EXPECT_EQ(header.first, 3);
+  EXPECT_EQ(header.last, 5);
+  EXPECT_EQ(header.tailPages, 3);
   // The catalog's content is scrambled: its first entry's name is not readable on the wire.
   EXPECT_NE(std::memcmp(&catalog[32], "T0A1B2", 6), 0);
 }
 
+// An entry as a vendor writes it: the name, the size and the description in UTF-8.
+CatalogEntry Entry(const std::string& name, std::uint32_t size, const std::string& description) {
+  CatalogEntry entry;
+  EXPECT_TRUE(entry.SetName(name)) << name;
+  entry.size = size;
+  entry.description = text::Utf8ToUtf16(description);
+  return entry;
+}
+
 TEST(CatalogTest, RoundTripThroughTheCheck) {
-  const std::vector<CatalogSpecEntry> entries = {
-      {"T0A1B215.bin", 100000, "主程式"},
-      {"V1A1B2123.bin", 0, ""},
-      {"C2A1B2234.bin", 4294967295u, "Demo: 示範 😀"},
+  const std::vector<CatalogEntry> entries = {
+      Entry("T0A1B215.bin", 100000, "主程式"),
+      Entry("V1A1B2123.bin", 0, ""),
+      Entry("C2A1B2234.bin", 4294967295u, "Demo: 示範 😀"),
   };
   std::string error;
-  Bytes catalog = BuildCatalogPackage(kModel, 3, entries, &error);
-  ASSERT_FALSE(catalog.empty()) << error;
+  Bytes bytes = BuildCatalog(kModel, {3, entries}, &error);
+  ASSERT_FALSE(bytes.empty()) << error;
   ASSERT_EQ(
-      CheckPackage(catalog.data(), static_cast<std::int32_t>(catalog.size()), kModel, kModeCatalog),
+      CheckPackage(bytes.data(), static_cast<std::int32_t>(bytes.size()), kModel, kModeCatalog),
       kPackageGood);
-  EXPECT_EQ(catalog[10], 3);
+  EXPECT_EQ(bytes[10], 3);
   // The first entry's size field sits right after its name's zero byte, big-endian.
-  EXPECT_EQ(std::memcmp(&catalog[32], "T0A1B215.bin\0\x00\x01\x86\xA0", 17), 0);
+  EXPECT_EQ(std::memcmp(&bytes[32], "T0A1B215.bin\0\x00\x01\x86\xA0", 17), 0);
 
-  CatalogInfo info;
-  ASSERT_TRUE(DecodeCatalog(catalog, &info, &error)) << error;
-  EXPECT_EQ(info.generation, 3);
-  ASSERT_EQ(info.entries.size(), entries.size());
+  Catalog catalog;
+  ASSERT_TRUE(ParseCatalog(bytes, &catalog, &error)) << error;
+  EXPECT_EQ(catalog.generation, 3);
+  ASSERT_EQ(catalog.entries.size(), entries.size());
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    EXPECT_EQ(info.entries[i].name, entries[i].name);
-    EXPECT_EQ(info.entries[i].size, entries[i].size);
-    EXPECT_EQ(info.entries[i].description, text::Utf8ToUtf16(entries[i].description));
+    EXPECT_EQ(catalog.entries[i].Name(), entries[i].Name());
+    EXPECT_EQ(catalog.entries[i].size, entries[i].size);
+    EXPECT_EQ(catalog.entries[i].description, entries[i].description);
   }
-  EXPECT_EQ(catalog.back(), 0);  // the list's end
+  EXPECT_EQ(bytes.back(), 0);  // the list's end
 }
 
 TEST(CatalogTest, EmptyCatalogAndOtherGeneration) {
   std::string error;
-  Bytes catalog = BuildCatalogPackage("AB7C", 2, {}, &error);
+  Bytes catalog = BuildCatalog("AB7C", {2, {}}, &error);
   ASSERT_EQ(catalog.size(), 33u) << error;
   ASSERT_EQ(CheckPackage(catalog.data(), 33, "AB7C", kModeCatalog), kPackageGood);
   EXPECT_EQ(catalog[10], 2);
@@ -320,72 +331,149 @@ TEST(CatalogTest, FormatLimits) {
   const std::string emoji = "😀";  // two UTF-16 units
   struct Case {
     const char* name;
-    std::vector<CatalogSpecEntry> entries;
+    std::vector<CatalogEntry> entries;
     bool ok;
   };
   auto many = [&](std::size_t n) {
-    std::vector<CatalogSpecEntry> v;
+    std::vector<CatalogEntry> v;
     for (std::size_t i = 0; i < n; ++i)
-      v.push_back({std::string(1, static_cast<char>('A' + i)).append("2A1B2"), 1, "x"});
+      v.push_back(Entry(std::string(1, static_cast<char>('A' + i)).append("2A1B2"), 1, "x"));
     return v;
   };
   const Case cases[] = {
-      {"name of 31", {{std::string(31, 'n'), 1, ""}}, true},
-      {"name of 32", {{std::string(32, 'n'), 1, ""}}, false},
-      {"empty name", {{"", 1, ""}}, false},
-      {"name with space", {{"a b", 1, ""}}, false},
+      {"name of 31", {Entry(std::string(31, 'n'), 1, "")}, true},
+      {"empty name", {Entry("", 1, "")}, false},
+      {"name with space", {Entry("a b", 1, "")}, false},
       {"8 entries", many(8), true},
       {"9 entries", many(9), false},
-      {"195 units in the first two", {{"a", 1, d195}, {"b", 1, d195}}, true},
-      {"196 units", {{"a", 1, d195 + "d"}}, false},
-      {"36 units in the third", {{"a", 1, ""}, {"b", 1, ""}, {"c", 1, d36}}, true},
-      {"37 units in the third", {{"a", 1, ""}, {"b", 1, ""}, {"c", 1, d36 + "d"}}, false},
-      {"35 characters but 37 units",
-       {{"a", 1, ""}, {"b", 1, ""}, {"c", 1, d36.substr(1) + emoji}},
+      {"195 units in the first two", {Entry("a", 1, d195), Entry("b", 1, d195)}, true},
+      {"196 units", {Entry("a", 1, d195 + "d")}, false},
+      {"36 units in the third", {Entry("a", 1, ""), Entry("b", 1, ""), Entry("c", 1, d36)}, true},
+      {"37 units in the third",
+       {Entry("a", 1, ""), Entry("b", 1, ""), Entry("c", 1, d36 + "d")},
        false},
-      {"embedded U+0000", {{"a", 1, std::string("x\0y", 3)}}, false},
+      {"35 characters but 37 units",
+       {Entry("a", 1, ""), Entry("b", 1, ""), Entry("c", 1, d36.substr(1) + emoji)},
+       false},
+      {"embedded U+0000", {Entry("a", 1, std::string("x\0y", 3))}, false},
   };
   for (const Case& c : cases) {
     std::string error;
-    const Bytes catalog = BuildCatalogPackage(kModel, 3, c.entries, &error);
+    const Bytes catalog = BuildCatalog(kModel, {3, c.entries}, &error);
     EXPECT_EQ(!catalog.empty(), c.ok) << c.name;
     EXPECT_EQ(error.empty(), c.ok) << c.name << ": " << error;
   }
+  // A name of 32 characters has no place in an entry at all.
+  CatalogEntry entry;
+  EXPECT_FALSE(entry.SetName(std::string(32, 'n')));
+  EXPECT_FALSE(entry.SetName(std::string("a\0b", 3)));
+  EXPECT_EQ(entry.Name(), "");
   std::string error;
-  EXPECT_TRUE(BuildCatalogPackage("A1B", 3, {}, &error).empty());
-  EXPECT_TRUE(BuildCatalogPackage("A1B23", 3, {}, &error).empty());
+  EXPECT_TRUE(BuildCatalog("A1B", {3, {}}, &error).empty());
+  EXPECT_TRUE(BuildCatalog("A1B23", {3, {}}, &error).empty());
 }
 
-TEST(CatalogTest, DecodeRefusesAListThatRunsPastTheEnd) {
+TEST(CatalogTest, ParseRefusesAListThatRunsPastTheEnd) {
   std::string error;
-  Bytes catalog = BuildCatalogPackage(kModel, 3, {{"T0A1B215.bin", 7, "abc"}}, &error);
+  Bytes catalog = BuildCatalog(kModel, {3, {Entry("T0A1B215.bin", 7, "abc")}}, &error);
   ASSERT_EQ(
       CheckPackage(catalog.data(), static_cast<std::int32_t>(catalog.size()), kModel, kModeCatalog),
       kPackageGood);
-  CatalogInfo info;
+  Catalog parsed;
   // Every cut inside the entry list, including one that drops only the final zero byte.
   for (std::size_t size = 33; size < catalog.size(); ++size) {
     const Bytes cut(catalog.begin(), catalog.begin() + static_cast<std::ptrdiff_t>(size));
-    EXPECT_FALSE(DecodeCatalog(cut, &info, &error)) << size;
+    EXPECT_FALSE(ParseCatalog(cut, &parsed, &error)) << size;
   }
-  EXPECT_TRUE(DecodeCatalog(catalog, &info, &error)) << error;
+  EXPECT_TRUE(ParseCatalog(catalog, &parsed, &error)) << error;
 }
 
-TEST(CatalogTest, ParseEntry) {
-  CatalogSpecEntry entry;
+// Catalogs written byte by byte, independently of the builder (which refuses to make most of
+// them): the parser takes each limit's last good value and refuses the first bad one.
+struct RawEntry {
+  std::string name;
+  std::uint32_t size;
+  std::u16string description;
+};
+Bytes RawCatalog(const std::vector<RawEntry>& entries, bool ended = true) {
+  Bytes plain(32, 0);
+  plain[10] = 3;
+  for (const RawEntry& entry : entries) {
+    plain.insert(plain.end(), entry.name.begin(), entry.name.end());
+    plain.insert(plain.end(), {0, static_cast<std::uint8_t>(entry.size >> 24),
+                               static_cast<std::uint8_t>(entry.size >> 16),
+                               static_cast<std::uint8_t>(entry.size >> 8),
+                               static_cast<std::uint8_t>(entry.size)});
+    for (char16_t unit : entry.description)
+      plain.insert(plain.end(),
+                   {static_cast<std::uint8_t>(unit), static_cast<std::uint8_t>(unit >> 8)});
+    plain.insert(plain.end(), {0, 0});
+  }
+  if (ended) plain.push_back(0);
+  return plain;
+}
+
+TEST(CatalogTest, ParserLimitsOnHandWrittenCatalogs) {
+  const std::u16string d36(36, u'd');
+  const std::u16string d195(195, u'd');
+  auto rows = [](std::size_t n) {
+    std::vector<RawEntry> v;
+    for (std::size_t i = 0; i < n; ++i) v.push_back({"C0Q" + std::to_string(100 + i), 1, u"x"});
+    return v;
+  };
+  struct Case {
+    const char* name;
+    Bytes plain;
+    bool ok;
+    std::size_t entries;  // read when ok
+  };
+  Bytes truncatedSize = RawCatalog({{"T0Q713.bin", 1, u""}}, false);
+  truncatedSize.resize(32 + 11 + 3);  // the name, its zero byte and 3 of the 4 size bytes
+  Bytes headerOnly(32, 0);
+  const Case cases[] = {
+      {"no entries", RawCatalog({}), true, 0},
+      {"name of 31", RawCatalog({{std::string(31, 'n'), 1, u""}}), true, 1},
+      {"name of 32", RawCatalog({{std::string(32, 'n'), 1, u""}}), false, 0},
+      {"8 entries", RawCatalog(rows(8)), true, 8},
+      {"9 entries", RawCatalog(rows(9)), false, 0},
+      {"195 units in the second", RawCatalog({{"a", 1, u""}, {"b", 1, d195}}), true, 2},
+      {"196 units in the second", RawCatalog({{"a", 1, u""}, {"b", 1, d195 + u"d"}}), false, 0},
+      {"36 units in the third", RawCatalog({{"a", 1, u""}, {"b", 1, u""}, {"c", 1, d36}}), true, 3},
+      {"37 units in the third", RawCatalog({{"a", 1, u""}, {"b", 1, u""}, {"c", 1, d36 + u"d"}}),
+       false, 0},
+      {"no end of the list", RawCatalog({{"a", 1, u"x"}}, false), false, 0},
+      {"size cut short", truncatedSize, false, 0},
+      {"header only", headerOnly, false, 0},
+      {"shorter than the header", Bytes(20, 0), false, 0},
+  };
+  for (const Case& c : cases) {
+    Catalog catalog;
+    std::string error;
+    EXPECT_EQ(ParseCatalog(c.plain, &catalog, &error), c.ok) << c.name;
+    EXPECT_EQ(error.empty(), c.ok) << c.name << ": " << error;
+    if (c.ok) {
+      EXPECT_EQ(catalog.entries.size(), c.entries) << c.name;
+    }
+  }
+}
+
+TEST(CatalogTest, ParseEntryText) {
+  CatalogEntry entry;
   std::string error;
-  ASSERT_TRUE(ParseCatalogSpecEntry("T0A1B215.bin:100000:Main: 主程式", &entry, &error));
-  EXPECT_EQ(entry.name, "T0A1B215.bin");
+  ASSERT_TRUE(ParseCatalogEntryText("T0A1B215.bin:100000:Main: 主程式", &entry, &error));
+  EXPECT_EQ(entry.Name(), "T0A1B215.bin");
   EXPECT_EQ(entry.size, 100000u);
-  EXPECT_EQ(entry.description, "Main: 主程式");
-  ASSERT_TRUE(ParseCatalogSpecEntry("a:4294967295:", &entry, &error));
+  EXPECT_EQ(entry.description, u"Main: 主程式");
+  ASSERT_TRUE(ParseCatalogEntryText("a:4294967295:", &entry, &error));
   EXPECT_EQ(entry.size, 4294967295u);
-  EXPECT_EQ(entry.description, "");
-  for (const char* bad : {"a:1", "a", "a:4294967296:x", "a::x", "a:-1:x", "a:1x:y"})
-    EXPECT_FALSE(ParseCatalogSpecEntry(bad, &entry, &error)) << bad;
+  EXPECT_EQ(entry.description, u"");
+  const std::string longName = std::string(32, 'n') + ":1:";
+  for (const std::string bad :
+       {"a:1", "a", "a:4294967296:x", "a::x", "a:-1:x", "a:1x:y", longName.c_str()})
+    EXPECT_FALSE(ParseCatalogEntryText(bad, &entry, &error)) << bad;
 }
 
-TEST(ImageTest, LayoutFromTheDataLength) {
+TEST(ImageTest, HeaderFromTheDataLength) {
   struct Case {
     std::uint16_t first;
     std::uint64_t size;
@@ -399,27 +487,64 @@ TEST(ImageTest, LayoutFromTheDataLength) {
       {3, 300, false, 0, 0},       {65535, 4096, true, 65535, 16}, {65535, 4096 + 256, false, 0, 0},
   };
   for (const Case& c : cases) {
-    ImageLayout layout;
+    ImageHeader header;
     std::string error;
-    ASSERT_EQ(LayoutForData(c.first, c.size, &layout, &error), c.ok) << c.first << " " << c.size;
+    ASSERT_EQ(ImageHeaderForData(c.first, c.size, &header, &error), c.ok)
+        << c.first << " " << c.size;
     if (!c.ok) continue;
-    EXPECT_EQ(layout.first, c.first);
-    EXPECT_EQ(layout.last, c.last) << c.size;
-    EXPECT_EQ(layout.tailPages, c.tail) << c.size;
-    EXPECT_EQ(layout.DataSize(), c.size);
+    EXPECT_EQ(header.first, c.first);
+    EXPECT_EQ(header.last, c.last) << c.size;
+    EXPECT_EQ(header.tailPages, c.tail) << c.size;
+    EXPECT_EQ(header.DataSize(), c.size);
   }
 }
 
-TEST(ImageTest, BuilderRefusesLayoutsThatDoNotMatchTheData) {
+TEST(ImageTest, BuilderRefusesHeadersThatDoNotMatchTheData) {
   std::string error;
-  EXPECT_TRUE(BuildImagePackage(kModel, {3, 3, 17}, Bytes(17 * 256), &error).empty());
-  EXPECT_TRUE(BuildImagePackage(kModel, {5, 3, 1}, Bytes(256), &error).empty());
-  EXPECT_TRUE(BuildImagePackage(kModel, {3, 4, 1}, Bytes(4096), &error).empty());
-  EXPECT_FALSE(BuildImagePackage(kModel, {3, 4, 1}, Bytes(4096 + 256), &error).empty());
+  EXPECT_TRUE(BuildImage(kModel, {3, 3, 17}, Bytes(17 * 256), &error).empty());
+  EXPECT_TRUE(BuildImage(kModel, {5, 3, 1}, Bytes(256), &error).empty());
+  EXPECT_TRUE(BuildImage(kModel, {3, 4, 1}, Bytes(4096), &error).empty());
+  EXPECT_TRUE(BuildImage("A1B", {3, 4, 1}, Bytes(4096 + 256), &error).empty());
+  EXPECT_FALSE(BuildImage(kModel, {3, 4, 1}, Bytes(4096 + 256), &error).empty());
   // A single sector with no tail page: an erased sector, no data.
-  Bytes empty = BuildImagePackage(kModel, {9, 9, 0}, {}, &error);
+  Bytes empty = BuildImage(kModel, {9, 9, 0}, {}, &error);
   ASSERT_EQ(empty.size(), 32u) << error;
   EXPECT_EQ(CheckPackage(empty.data(), 32, kModel, kModeImage), kPackageGood);
+}
+
+// The header parser on plain images: each limit's last good value and first bad one.
+TEST(ImageTest, ParserLimits) {
+  auto plain = [](std::uint8_t tail, std::uint16_t first, std::uint16_t last, std::size_t data) {
+    Bytes bytes(32 + data, 0);
+    bytes[27] = tail;
+    bytes[28] = static_cast<std::uint8_t>(first >> 8);
+    bytes[29] = static_cast<std::uint8_t>(first);
+    bytes[30] = static_cast<std::uint8_t>(last >> 8);
+    bytes[31] = static_cast<std::uint8_t>(last);
+    return bytes;
+  };
+  struct Case {
+    const char* name;
+    Bytes image;
+    bool ok;
+  };
+  const Case cases[] = {
+      {"exactly the data", plain(1, 3, 5, 2 * 4096 + 256), true},
+      {"one byte short", plain(1, 3, 5, 2 * 4096 + 255), false},
+      {"more than the data", plain(1, 3, 5, 2 * 4096 + 257), true},
+      {"16 tail pages", plain(16, 7, 7, 4096), true},
+      {"17 tail pages", plain(17, 7, 7, 17 * 256), false},
+      {"first above the last", plain(0, 8, 7, 0), false},
+      {"one sector, no tail", plain(0, 7, 7, 0), true},
+      {"sector 65535", plain(16, 65535, 65535, 4096), true},
+      {"shorter than the header", Bytes(31, 0), false},
+  };
+  for (const Case& c : cases) {
+    ImageHeader header;
+    std::string error;
+    EXPECT_EQ(ParseImageHeader(c.image, &header, &error), c.ok) << c.name;
+    EXPECT_EQ(error.empty(), c.ok) << c.name << ": " << error;
+  }
 }
 
 // The check bytes are computed a word at a time; a byte-by-byte count over the unscrambled

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# vqr-pack as a process: exit codes, the check's output, and serve answering in the server's
-# layout. Usage: vqr_pack_cli_test.sh PATH_TO_VQR_PACK
+# vqr-pack as a process: exit codes, the check's output, the golden files rebuilt from their
+# inputs, the tree check, and serve answering in the server's layout.
+# Usage: vqr_pack_cli_test.sh PATH_TO_VQR_PACK PATH_TO_TESTS_DATA
 set -uo pipefail
 pack="$1"
+data="$(cd "$2" && pwd)"
 dir="$(mktemp -d)"
 server=""
 trap '[ -n "$server" ] && kill "$server" 2>/dev/null; rm -rf "$dir"' EXIT
@@ -21,6 +23,19 @@ contains() {  # contains TEXT DESCRIPTION
     echo "FAIL: $2: output lacks '$1'"; cat "$dir/out"; failures=$((failures + 1))
   fi
 }
+lacks() {  # lacks TEXT DESCRIPTION
+  if grep -qF -- "$1" "$dir/out"; then
+    echo "FAIL: $2: output has '$1'"; cat "$dir/out"; failures=$((failures + 1))
+  fi
+}
+errors() {  # errors TEXT DESCRIPTION: the message on standard error
+  if ! grep -qF -- "$1" "$dir/err"; then
+    echo "FAIL: $2: error lacks '$1'"; cat "$dir/err"; failures=$((failures + 1))
+  fi
+}
+same() {  # same FILE GOLDEN DESCRIPTION
+  cmp -s "$1" "$2" || { echo "FAIL: $3: $1 differs from $2"; failures=$((failures + 1)); }
+}
 
 expect 0 "key" -- "$pack" key
 [[ "$(cat "$dir/out")" =~ ^[0-9a-f]{128}$ ]] || { echo "FAIL: key is not 128 hex digits"; failures=$((failures + 1)); }
@@ -34,6 +49,15 @@ contains "generation: 3" "check catalog"
 contains '2: C2A1B2234.bin size 256 "Demo: 示範"' "check catalog"
 expect 1 "catalog model" -- "$pack" check --model A1B3 --kind catalog "$dir/srv/Door3/A1B2.Bin"
 contains "result: -7" "catalog model"
+# A model code is exactly four characters: a fifth is not ignored.
+expect 2 "five-character model" -- "$pack" check --model A1B2X --kind catalog "$dir/srv/Door3/A1B2.Bin"
+lacks "result: 0" "five-character model"
+expect 2 "three-character model" -- "$pack" check --model A1B --kind catalog "$dir/srv/Door3/A1B2.Bin"
+expect 2 "catalog without a model" -- "$pack" check --kind catalog "$dir/srv/Door3/A1B2.Bin"
+# Another generation is refused, as the updater refuses it.
+expect 0 "catalog of generation 2" -- "$pack" catalog --model A1B2 --generation 2 --out "$dir/g2.Bin"
+expect 1 "check generation 2" -- "$pack" check --model A1B2 --kind catalog "$dir/g2.Bin"
+contains "result: generation 2" "check generation 2"
 
 expect 1 "a 37-unit description of the third entry" -- "$pack" catalog --model A1B2 \
   --out "$dir/x.Bin" a:1: b:1: "c:1:$(printf 'd%.0s' {1..37})"
@@ -50,16 +74,95 @@ expect 0 "check image" -- "$pack" check --model A1B2 --kind image "$dir/srv/Pool
 contains "first: 3" "check image"
 contains "last: 5" "check image"
 contains "tail pages: 1" "check image"
+contains "model: 'A1B2' (characters 2 to 5 of T0A1B215.bin)" "check image"
 head -c 300 /dev/urandom >"$dir/odd.bin"
 expect 1 "image data not whole pages" -- "$pack" image --model A1B2 --first 3 --in "$dir/odd.bin" \
-  --out "$dir/y.bin"
+  --out "$dir/T0A1B216.bin"
+errors "multiple of 256" "image data not whole pages"
 
-# A damaged image: one content byte changed, so the XOR check fails.
+# A damaged image: one content byte changed, so the XOR check fails. Checked under its name in
+# the catalog, not the file's.
 cp "$dir/srv/Pool3Ax/T0A1B215.bin" "$dir/bad.bin"
 printf '\x5a' | dd of="$dir/bad.bin" bs=1 seek=100 conv=notrunc status=none
 cmp -s "$dir/bad.bin" "$dir/srv/Pool3Ax/T0A1B215.bin" ||
-  expect 1 "damaged image" -- "$pack" check --model A1B2 --kind image "$dir/bad.bin"
+  expect 1 "damaged image" -- "$pack" check --name T0A1B215.bin --kind image "$dir/bad.bin"
 grep -qE "result: -[45]" "$dir/out" || { echo "FAIL: damaged image not refused by a check byte"; failures=$((failures + 1)); }
+
+# An image is checked against characters 2 to 5 of its name, as the updater checks it.
+expect 1 "image whose --model differs from its name" -- "$pack" image --model C3D4 --first 3 \
+  --in "$data/T0A1B215.data" --out "$dir/T0A1B215.bin"
+errors "differs from 'A1B2'" "image whose --model differs from its name"
+expect 1 "image whose name gives no model code" -- "$pack" image --first 3 \
+  --in "$data/T0A1B215.data" --out "$dir/x.bin"
+# An image made for C3D4 (under the name T0C3D415.bin) but published as T0A1B215.bin.
+expect 0 "image of C3D4" -- "$pack" image --name T0C3D415.bin --first 3 \
+  --in "$data/T0A1B215.data" --out "$dir/T0A1B215.bin"
+expect 1 "check the misnamed image" -- "$pack" check --kind image "$dir/T0A1B215.bin"
+contains "result: -7" "check the misnamed image"
+expect 1 "check the misnamed image with its model" -- "$pack" check --kind image --model C3D4 \
+  "$dir/T0A1B215.bin"
+lacks "result: 0" "check the misnamed image with its model"
+expect 0 "check it under its own name" -- "$pack" check --kind image --name T0C3D415.bin \
+  --model C3D4 "$dir/T0A1B215.bin"
+expect 1 "a catalog row from the misnamed image" -- "$pack" catalog --model A1B2 \
+  --out "$dir/z.Bin" "@$dir/T0A1B215.bin:x"
+errors "result: -7" "a catalog row from the misnamed image"
+
+# The golden files: an image whose range needs more data than it holds is refused with the
+# updater's -11, never "result: 0"; and the builders make exactly the checked-in bytes.
+expect 1 "golden broken image" -- "$pack" check --kind image "$data/broken/T0A1B215.bin"
+contains "result: -11" "golden broken image"
+lacks "result: 0" "golden broken image"
+mkdir -p "$dir/golden"
+expect 0 "golden image T" -- "$pack" image --first 3 --in "$data/T0A1B215.data" \
+  --out "$dir/golden/T0A1B215.bin"
+same "$dir/golden/T0A1B215.bin" "$data/tree/Pool3Bx/T0A1B215.bin" "golden image T"
+expect 0 "golden image C" -- "$pack" image --model A1B2 --first 16 --in "$data/C2A1B2234.data" \
+  --out "$dir/golden/C2A1B2234.bin"
+same "$dir/golden/C2A1B2234.bin" "$data/tree/Pool3Bx/C2A1B2234.bin" "golden image C"
+expect 0 "golden catalog, sizes typed" -- "$pack" catalog --model A1B2 --out "$dir/golden/typed.Bin" \
+  "T0A1B215.bin:8480:主程式" "V1A1B2123.bin:0:" "C2A1B2234.bin:288:Demo: 示範 😀"
+same "$dir/golden/typed.Bin" "$data/tree/Door3/A1B2.Bin" "golden catalog, sizes typed"
+# The names and sizes taken from the images themselves give the same catalog.
+expect 0 "golden catalog, from the images" -- "$pack" catalog --model A1B2 \
+  --out "$dir/golden/A1B2.Bin" "@$dir/golden/T0A1B215.bin:主程式" "V1A1B2123.bin:0:" \
+  "@$dir/golden/C2A1B2234.bin:Demo: 示範 😀"
+same "$dir/golden/A1B2.Bin" "$data/tree/Door3/A1B2.Bin" "golden catalog, from the images"
+expect 0 "check golden catalog" -- "$pack" check --model A1B2 --kind catalog "$data/tree/Door3/A1B2.Bin"
+contains '0: T0A1B215.bin size 8480 "主程式"' "check golden catalog"
+contains '2: C2A1B2234.bin size 288 "Demo: 示範 😀"' "check golden catalog"
+
+# verify DIR: the golden tree passes with one summary line; each fault gives its own line.
+expect 0 "verify golden tree" -- "$pack" verify "$data/tree"
+contains "1 catalog and 2 images" "verify golden tree"
+[ "$(wc -l <"$dir/out")" = 1 ] || { echo "FAIL: verify golden tree: not one line"; failures=$((failures + 1)); }
+verify_fault() {  # verify_fault DESCRIPTION LINE COMMAND...: break a copy of the tree, expect LINE
+  local what="$1" line="$2"
+  shift 2
+  rm -rf "$dir/vt" && cp -r "$data/tree" "$dir/vt"
+  (cd "$dir/vt" && "$@")
+  expect 1 "verify: $what" -- "$pack" verify "$dir/vt"
+  contains "$line" "verify: $what"
+}
+verify_fault "image missing" "Pool3Bx/C2A1B2234.bin: missing (row 2 of Door3/A1B2.Bin)" \
+  rm Pool3Bx/C2A1B2234.bin
+verify_fault "pool folder missing" "Pool3Bx/: missing: Door3/A1B2.Bin lists 2 images there" \
+  rm -r Pool3Bx
+verify_fault "image size differs from its row" "Pool3Bx/T0A1B215.bin: 8481 bytes, row 0 of Door3/A1B2.Bin says 8480" \
+  sh -c 'printf x >>Pool3Bx/T0A1B215.bin'
+verify_fault "image of another model" "Pool3Bx/C2A1B2234.bin: refused by the updater: -7" \
+  cp "$dir/T0A1B215.bin" Pool3Bx/C2A1B2234.bin
+verify_fault "image whose range exceeds its data" "Pool3Bx/T0A1B215.bin: refused by the updater: -11" \
+  cp "$data/broken/T0A1B215.bin" Pool3Bx/T0A1B215.bin
+verify_fault "catalog named for another model" "Door3/C3D4.Bin: refused by the updater: -7" \
+  mv Door3/A1B2.Bin Door3/C3D4.Bin
+verify_fault "catalog name not a model code" "Door3/A1B.Bin: no device fetches it" \
+  mv Door3/A1B2.Bin Door3/A1B.Bin
+verify_fault "catalog of another generation" "Door3/A1B2.Bin: refused by the updater: generation 2" \
+  cp "$dir/g2.Bin" Door3/A1B2.Bin
+verify_fault "no catalog" "Door3/: holds no catalog" rm Door3/A1B2.Bin
+expect 2 "verify a file" -- "$pack" verify "$data/tree/Door3/A1B2.Bin"
+expect 2 "verify --public is the signature form" -- "$pack" verify --public KEY "$data/tree"
 
 # serve: any free port, the two URL forms, and a log line per request.
 "$pack" serve "$dir/srv" --port 0 >"$dir/serve.log" 2>&1 &

@@ -21,7 +21,7 @@
 #include "demo/demo.h"
 #include "device/chidcmd.h"
 #include "device/hid_simulated.h"
-#include "formats/package.h"
+#include "formats/accept.h"
 #include "port/window_port.h"
 #include "simulator/sim_bootloader.h"
 #include "ui/win32/main_window.h"
@@ -135,8 +135,8 @@ std::u16string PathOf(vqr::hid::SimulatedHidBackend& backend, vqr::sim::SimBootl
 // One image of the sample content, unscrambled, with the sectors it covers.
 struct SampleImage {
   std::string name;
-  vqr::ImageLayout layout;
-  std::vector<std::uint8_t> data;  // what lands in flash from sector layout.first on
+  vqr::ImageHeader header;
+  std::vector<std::uint8_t> data;  // what lands in flash from sector header.first on
 };
 
 // The images of the sample catalog, in catalog row order, read back from the packages that
@@ -145,26 +145,22 @@ std::vector<SampleImage> SampleImages() {
   vqr::demo::SampleContent content = vqr::demo::MakeSampleContent();
   const std::string model(content.infoPage.begin() + 12, content.infoPage.begin() + 16);
   std::vector<std::uint8_t>& catalog = content.files.at("Door3/" + model + ".Bin");
-  EXPECT_EQ(vqr::CheckPackage(catalog.data(), static_cast<std::int32_t>(catalog.size()), model,
-                              vqr::kModeCatalog),
-            0);
-  vqr::CatalogInfo info;
-  std::string error;
-  EXPECT_TRUE(vqr::DecodeCatalog(catalog, &info, &error)) << error;
+  vqr::Catalog parsed;
+  EXPECT_TRUE(
+      vqr::AcceptCatalog(catalog.data(), static_cast<std::int32_t>(catalog.size()), model, &parsed)
+          .Accepted());
 
   std::vector<SampleImage> images;
   const std::string pool = "Pool3" + std::string(1, model[2]) + "x/";
-  for (const vqr::CatalogEntryInfo& entry : info.entries) {
-    std::vector<std::uint8_t>& file = content.files.at(pool + entry.name);
-    EXPECT_EQ(vqr::CheckPackage(file.data(), static_cast<std::int32_t>(file.size()),
-                                entry.name.substr(2, 4), vqr::kModeImage),
-              0)
-        << entry.name;
+  for (const vqr::CatalogEntry& entry : parsed.entries) {
     SampleImage image;
-    image.name = entry.name;
-    image.layout = vqr::DecodeImageLayout(std::span<const std::uint8_t, vqr::kPackageHeaderSize>(
-        file.data(), vqr::kPackageHeaderSize));
-    EXPECT_EQ(file.size(), vqr::kPackageHeaderSize + image.layout.DataSize()) << entry.name;
+    image.name = entry.Name();
+    std::vector<std::uint8_t>& file = content.files.at(pool + image.name);
+    EXPECT_TRUE(vqr::AcceptImage(file.data(), static_cast<std::int32_t>(file.size()), image.name,
+                                 &image.header)
+                    .Accepted())
+        << image.name;
+    EXPECT_EQ(file.size(), vqr::kPackageHeaderSize + image.header.DataSize()) << image.name;
     image.data.assign(file.begin() + vqr::kPackageHeaderSize, file.end());
     images.push_back(std::move(image));
   }
@@ -173,7 +169,7 @@ std::vector<SampleImage> SampleImages() {
 
 // Byte positions at which the flash differs from `image` in the range it was written to.
 std::size_t DifferingBytes(const std::vector<std::uint8_t>& flash, const SampleImage& image) {
-  const std::size_t at = std::size_t{image.layout.first} * vqr::kImageSectorSize;
+  const std::size_t at = std::size_t{image.header.first} * vqr::kSectorSize;
   if (at + image.data.size() > flash.size()) return image.data.size();
   std::size_t count = 0;
   for (std::size_t i = 0; i < image.data.size(); ++i) count += flash[at + i] != image.data[i];
@@ -186,9 +182,16 @@ class WindowEndToEndTest : public ::testing::Test {
 
   void SetUp() override {
     vqr::win32::SetWorkerEntries({});  // the real IdentifyThread and UpdateThread
+    g_testRunning = true;
+  }
+  // Creates the window whose workers download from `demo`'s server, as the program's --demo
+  // start-up does.
+  void OpenWindow(const vqr::demo::Demo& demo) {
+    vqr::WorkerContext context;
+    context.serverBase = demo.ServerBase();
+    vqr::win32::SetWorkerContext(std::move(context));
     m_window = vqr::win32::CreateMainWindow(GetModuleHandleW(nullptr), SW_SHOWNORMAL);
     ASSERT_NE(m_window, nullptr);
-    g_testRunning = true;
   }
   void TearDown() override {
     g_testRunning = false;
@@ -197,16 +200,6 @@ class WindowEndToEndTest : public ::testing::Test {
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
     }
-  }
-
-  // A new window whose workers use the demo's server.
-  void Reopen(const std::string& serverBase) {
-    if (m_window != nullptr && IsWindow(m_window)) DestroyWindow(m_window);
-    vqr::WorkerContext context;
-    context.serverBase = serverBase;
-    vqr::win32::SetWorkerContext(std::move(context));
-    m_window = vqr::win32::CreateMainWindow(GetModuleHandleW(nullptr), SW_SHOWNORMAL);
-    ASSERT_NE(m_window, nullptr);
   }
 
   HWND Control(int id) const { return GetDlgItem(m_window, id); }
@@ -286,12 +279,12 @@ TEST_F(WindowEndToEndTest, DemoDeviceIsIdentifiedUpdatedWithTheChosenImageAndUnp
   ASSERT_EQ(images.size(), 5u);
   // Rows 2 and 3 cover the same sectors with different data, so the flash tells which of the
   // two the run installed.
-  ASSERT_EQ(images[2].layout.first, images[3].layout.first);
+  ASSERT_EQ(images[2].header.first, images[3].header.first);
   ASSERT_NE(images[2].data, images[3].data);
 
   vqr::demo::Demo* demo = vqr::demo::StartDemo(0ms);
   ASSERT_NE(demo, nullptr);
-  Reopen(demo->ServerBase());
+  OpenWindow(*demo);
   const std::u16string path = PathOf(demo->Backend(), demo->Device());
   ASSERT_FALSE(path.empty());
 
@@ -340,8 +333,8 @@ TEST_F(WindowEndToEndTest, DemoDeviceIsIdentifiedUpdatedWithTheChosenImageAndUnp
   }
   std::vector<vqr::sim::TestCommand> expected;
   for (std::size_t row : {0u, 1u, 3u}) {
-    const vqr::ImageLayout& layout = images[row].layout;
-    expected.push_back({vqr::kOpeningWord, std::uint32_t{layout.last} - layout.first + 1u});
+    const vqr::ImageHeader& header = images[row].header;
+    expected.push_back({vqr::kOpeningWord, std::uint32_t{header.last} - header.first + 1u});
   }
   expected.push_back({vqr::kClosingWord, vqr::kClosingWord});
   const std::vector<vqr::sim::TestCommand> commands = demo->Device().TestCommands();
@@ -368,7 +361,7 @@ TEST_F(WindowEndToEndTest, DemoDeviceIsIdentifiedUpdatedWithTheChosenImageAndUnp
 TEST_F(WindowEndToEndTest, UnplugDuringIdentificationLeavesTheListEmpty) {
   vqr::demo::Demo demo;
   ASSERT_TRUE(demo.Start(0ms));
-  Reopen(demo.ServerBase());
+  OpenWindow(demo);
   const std::u16string path = PathOf(demo.Backend(), demo.Device());
   ASSERT_FALSE(path.empty());
 

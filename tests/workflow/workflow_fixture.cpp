@@ -62,16 +62,15 @@ TestImage MakeImage(const std::string& name, std::uint16_t first, std::uint16_t 
                     std::uint8_t tailPages) {
   TestImage image;
   image.name = name;
-  image.layout = {first, last, tailPages};
-  image.data.resize(image.layout.DataSize());
+  image.header = {first, last, tailPages};
+  image.data.resize(image.header.DataSize());
   std::uint32_t state = 0x9E3779B9u ^ static_cast<std::uint32_t>(std::hash<std::string>{}(name));
   for (std::uint8_t& byte : image.data) {
     state = state * 1664525u + 1013904223u;
     byte = static_cast<std::uint8_t>(state >> 24);
   }
   std::string error;
-  image.package =
-      BuildImagePackage(std::string_view(name).substr(2, 4), image.layout, image.data, &error);
+  image.package = BuildImage(std::string_view(name).substr(2, 4), image.header, image.data, &error);
   EXPECT_FALSE(image.package.empty()) << error;
   return image;
 }
@@ -128,17 +127,19 @@ void WorkflowTest::Attach(const InfoPageFields& fields) {
 
 void WorkflowTest::Publish(const std::vector<TestImage>& images,
                            const std::vector<std::string>& descriptions, std::uint8_t generation) {
-  std::vector<CatalogSpecEntry> entries;
+  Catalog catalog;
+  catalog.generation = generation;
   for (std::size_t i = 0; i < images.size(); ++i) {
-    const std::string description = i < descriptions.size() ? descriptions[i] : "";
-    entries.push_back(
-        {images[i].name, static_cast<std::uint32_t>(images[i].package.size()), description});
+    CatalogEntry& entry = catalog.entries.emplace_back();
+    ASSERT_TRUE(entry.SetName(images[i].name));
+    entry.size = static_cast<std::uint32_t>(images[i].package.size());
+    if (i < descriptions.size()) entry.description = text::Utf8ToUtf16(descriptions[i]);
     server.Put("Pool3" + std::string(1, model[2]) + "x/" + images[i].name, images[i].package);
   }
   std::string error;
-  auto catalog = BuildCatalogPackage(model, generation, entries, &error);
-  ASSERT_FALSE(catalog.empty()) << error;
-  server.Put("Door3/" + model + ".Bin", catalog);
+  auto bytes = BuildCatalog(model, catalog, &error);
+  ASSERT_FALSE(bytes.empty()) << error;
+  server.Put("Door3/" + model + ".Bin", bytes);
 }
 
 std::vector<TestImage> WorkflowTest::StandardImages() {

@@ -15,6 +15,8 @@
 #include "device/chidcmd.h"
 #include "device/hid_none.h"
 #include "device/hid_simulated.h"
+#include "formats/catalog.h"
+#include "formats/image.h"
 #include "formats/package.h"
 #include "loopback_server.h"
 #include "recording_port.h"
@@ -38,7 +40,7 @@ std::array<std::uint8_t, 256> MakeInfoPage(const InfoPageFields& fields);
 // An image for the catalog: its row name, the sectors it covers and its data.
 struct TestImage {
   std::string name;
-  ImageLayout layout;
+  ImageHeader header;
   std::vector<std::uint8_t> data;
   std::vector<std::uint8_t> package;
 };

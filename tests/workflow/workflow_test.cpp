@@ -98,29 +98,29 @@ std::vector<std::string> WireCommands(const std::string& tracePath) {
   return commands;
 }
 
-std::vector<std::string> ExpectedProgramming(const ImageLayout& layout) {
-  std::vector<std::string> expected{"open " + std::to_string(layout.last - layout.first + 1)};
-  for (std::uint32_t s = layout.first; s < layout.last; ++s) {
+std::vector<std::string> ExpectedProgramming(const ImageHeader& header) {
+  std::vector<std::string> expected{"open " + std::to_string(header.last - header.first + 1)};
+  for (std::uint32_t s = header.first; s < header.last; ++s) {
     expected.push_back("erase " + std::to_string(s));
     expected.push_back("write " + std::to_string(s * 16) + "+16");
   }
-  expected.push_back("erase " + std::to_string(layout.last));
-  expected.push_back("write " + std::to_string(layout.last * 16) + "+" +
-                     std::to_string(layout.tailPages));
-  for (std::uint32_t s = layout.first; s < layout.last; ++s)
+  expected.push_back("erase " + std::to_string(header.last));
+  expected.push_back("write " + std::to_string(header.last * 16) + "+" +
+                     std::to_string(header.tailPages));
+  for (std::uint32_t s = header.first; s < header.last; ++s)
     expected.push_back("read " + std::to_string(s * 16) + "+16");
-  expected.push_back("read " + std::to_string(layout.last * 16) + "+" +
-                     std::to_string(layout.tailPages));
+  expected.push_back("read " + std::to_string(header.last * 16) + "+" +
+                     std::to_string(header.tailPages));
   return expected;
 }
 
 // The flash holds the image at its sectors, with the rest of its last sector erased.
 void ExpectImageInFlash(const sim::SimBootloader& device, const TestImage& image) {
   const auto flash = device.Flash();
-  const std::size_t start = std::size_t{image.layout.first} * 4096;
+  const std::size_t start = std::size_t{image.header.first} * 4096;
   ASSERT_TRUE(std::equal(image.data.begin(), image.data.end(), flash.begin() + start))
       << image.name;
-  const std::size_t end = (std::size_t{image.layout.last} + 1) * 4096;
+  const std::size_t end = (std::size_t{image.header.last} + 1) * 4096;
   for (std::size_t at = start + image.data.size(); at < end; ++at)
     ASSERT_EQ(flash[at], 0xFF) << image.name << " at " << at;
 }
@@ -219,10 +219,10 @@ TEST_P(CatalogFailureTest, ShowsItsBoxesInOrderAndEnds) {
   EXPECT_FALSE(port.Enabled(ui::kStartButton).has_value());
 }
 
-std::vector<std::uint8_t> Catalog(const std::string& model, std::uint8_t generation,
-                                  std::vector<CatalogSpecEntry> entries) {
+std::vector<std::uint8_t> CatalogFile(const std::string& model, std::uint8_t generation,
+                                      std::vector<CatalogEntry> entries) {
   std::string error;
-  return BuildCatalogPackage(model, generation, entries, &error);
+  return BuildCatalog(model, {generation, std::move(entries)}, &error);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -236,12 +236,12 @@ INSTANTIATE_TEST_SUITE_P(
                        {Error("錯誤碼: 0302 -7"), kAdvice}},
         CatalogFailure{"OtherModel",
                        [](WorkflowTest&, LoopbackServer& s) {
-                         s.Put("Door3/AB7C.Bin", Catalog("ZZ7C", 3, {{"T0Q713.bin", 1, ""}}));
+                         s.Put("Door3/AB7C.Bin", CatalogFile("ZZ7C", 3, {{"T0Q713.bin", 1, u""}}));
                        },
                        {Error("錯誤碼: 0302 -7"), kAdvice}},
         CatalogFailure{"Damaged",
                        [](WorkflowTest&, LoopbackServer& s) {
-                         auto bytes = Catalog("AB7C", 3, {{"T0Q713.bin", 1, "x"}});
+                         auto bytes = CatalogFile("AB7C", 3, {{"T0Q713.bin", 1, u"x"}});
                          bytes[40] ^= 0x20;
                          s.Put("Door3/AB7C.Bin", bytes);
                        },
@@ -261,18 +261,18 @@ INSTANTIATE_TEST_SUITE_P(
                        {Error("錯誤碼: 0302 -10"), kAdvice}},
         CatalogFailure{"OlderGeneration",
                        [](WorkflowTest&, LoopbackServer& s) {
-                         s.Put("Door3/AB7C.Bin", Catalog("AB7C", 2, {}));
+                         s.Put("Door3/AB7C.Bin", CatalogFile("AB7C", 2, {}));
                        },
                        {Box{"換個伺服器試試", "下載資料 過時", Icon::kInformation}}},
         CatalogFailure{"GenerationZero",
                        [](WorkflowTest&, LoopbackServer& s) {
-                         s.Put("Door3/AB7C.Bin", Catalog("AB7C", 0, {}));
+                         s.Put("Door3/AB7C.Bin", CatalogFile("AB7C", 0, {}));
                        },
                        {Box{"換個伺服器試試", "下載資料 過時", Icon::kInformation}}},
         CatalogFailure{
             "NewerGeneration",
             [](WorkflowTest&, LoopbackServer& s) {
-              s.Put("Door3/AB7C.Bin", Catalog("AB7C", 0x10, {}));
+              s.Put("Door3/AB7C.Bin", CatalogFile("AB7C", 0x10, {}));
             },
             {Box{"請下載最新版更新程式\n[ VQR10.exe ]", "更新程式 過時", Icon::kInformation}}}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -387,7 +387,7 @@ class SearchAndUnplugTest : public WorkflowTest {
   // True when sector `first` on holds exactly the image's data.
   bool Holds(const TestImage& image) const {
     const std::vector<std::uint8_t> flash = device->Flash();
-    const std::size_t at = std::size_t{image.layout.first} * kSectorSize;
+    const std::size_t at = std::size_t{image.header.first} * kSectorSize;
     return at + image.data.size() <= flash.size() &&
            std::equal(image.data.begin(), image.data.end(), flash.begin() + at);
   }
@@ -484,7 +484,7 @@ TEST_F(WorkflowTest, UpdatesBothFixedImagesAndTheSelectedOne) {
 
   std::vector<std::string> expected{"read 8175+1"};
   for (int row : {0, 1, 3}) {
-    const auto programming = ExpectedProgramming(images[row].layout);
+    const auto programming = ExpectedProgramming(images[row].header);
     expected.insert(expected.end(), programming.begin(), programming.end());
   }
   expected.push_back("close");

@@ -136,9 +136,15 @@ int SignFiles(const Options& options) {
   return code;
 }
 
-int VerifyFiles(const Options& options) {
+}  // namespace
+
+int VerifySignatures(const std::string& publicKey, const std::vector<std::string>& files) {
+  Options options;
+  options.publicKey = publicKey;
+  options.files = files;
   // KEY names a file when one exists, and is a base64 key line otherwise.
   std::string text;
+  if (options.files.empty()) return Fail("no file to verify", kExitUsage);
   switch (ReadFile(options.publicKey, &text, sig::kMaxKeyTextSize + 1)) {
     case Read::kOk:
       break;
@@ -183,8 +189,6 @@ int VerifyFiles(const Options& options) {
   return code;
 }
 
-}  // namespace
-
 std::function<std::optional<int>()> AddSignCommands(CLI::App& app) {
   auto options = std::make_shared<Options>();
 
@@ -201,15 +205,9 @@ std::function<std::optional<int>()> AddSignCommands(CLI::App& app) {
   sign->add_flag("--legacy", options->legacy, "sign the file itself (\"Ed\"), not its hash");
   sign->add_option("files", options->files, "files to sign")->required();
 
-  auto* verify = app.add_subcommand("verify", "check each FILE against FILE.minisig");
-  verify->add_option("--public", options->publicKey, ".pub file or base64 public key line")
-      ->required();
-  verify->add_option("files", options->files, "files to check")->required();
-
-  return [options, keygen, sign, verify]() -> std::optional<int> {
+  return [options, keygen, sign]() -> std::optional<int> {
     if (*keygen) return Keygen(*options);
     if (*sign) return SignFiles(*options);
-    if (*verify) return VerifyFiles(*options);
     return std::nullopt;
   };
 }

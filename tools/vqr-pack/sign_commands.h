@@ -6,7 +6,7 @@
 //   vqr-pack sign --secret FILE [--trusted-comment TEXT] [--legacy] FILE...
 //       writes FILE.minisig for each FILE: prehashed ("ED") unless --legacy ("Ed"); the trusted
 //       comment defaults to minisign's "timestamp:SECONDS<TAB>file:NAME[<TAB>hashed]".
-//   vqr-pack verify --public KEY FILE...
+//   vqr-pack verify --public KEY FILE...   (main.cpp; VerifySignatures below)
 //       checks FILE against FILE.minisig; KEY is a .pub file or a public key's base64 line.
 //       Prints one line per file. A missing FILE.minisig is a failed verification.
 //
@@ -18,10 +18,16 @@
 #include <CLI/CLI.hpp>
 #include <functional>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace vqr::pack {
 
-// Adds keygen, sign and verify to `app`. Call the returned function after app.parse(): it runs
+// Checks each file against FILE.minisig under the public key `publicKey` (a .pub file or a
+// base64 key line); one line per file; returns the exit code.
+int VerifySignatures(const std::string& publicKey, const std::vector<std::string>& files);
+
+// Adds keygen and sign to `app`. Call the returned function after app.parse(): it runs
 // the chosen signature command and returns its exit code, or nothing when none was chosen.
 std::function<std::optional<int>()> AddSignCommands(CLI::App& app);
 
