@@ -68,7 +68,31 @@ SampleContent MakeSampleContent() {
   return content;
 }
 
-Demo::Demo() : m_content(MakeSampleContent()) {
+namespace {
+
+// Signs every file with a new key; the public key, or nothing when no key could be made.
+std::vector<sig::PublicKey> SignContent(SampleContent* content) {
+  sig::SecretKey key;
+  std::string error;
+  if (!sig::GenerateKeyPair(&key, &error)) return {};
+  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+  std::map<std::string, std::vector<std::uint8_t>> signatures;
+  for (const auto& [path, bytes] : content->files) {
+    std::string text;
+    const std::string name = path.substr(path.rfind('/') + 1);
+    if (!sig::Sign(bytes, key, sig::DefaultTrustedComment(now, name, true), &text, &error))
+      return {};
+    signatures[path + ".minisig"].assign(text.begin(), text.end());
+  }
+  content->files.merge(signatures);
+  return {sig::PublicKeyOf(key)};
+}
+
+}  // namespace
+
+Demo::Demo() : m_content(MakeSampleContent()), m_trusted(SignContent(&m_content)) {
   m_device = std::make_unique<sim::SimBootloader>(m_content.infoPage);
   // A full-speed device: one report per millisecond, 20 ms for a sector erase.
   m_device->SetPacing(std::chrono::microseconds(1000), std::chrono::microseconds(20000));

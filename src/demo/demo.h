@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "device/hid_simulated.h"
+#include "signature/minisign.h"
 #include "simulator/sim_bootloader.h"
 
 namespace vqr::demo {
@@ -46,11 +47,19 @@ class Demo {
   ~Demo();
   bool Start(std::chrono::milliseconds plugDelay);
   sim::SimBootloader& Device() { return *m_device; }
+  // The files the server will serve, each with its detached signature FILE.minisig, made with
+  // a key the demo makes when it starts and trusts only for this run (never one built into
+  // the program). Changing one before Start() shows what the updater makes of a tampered file.
+  std::map<std::string, std::vector<std::uint8_t>>& Files() { return m_content.files; }
+  // The public key of that signing key: the only key the demo's workers trust. The demo's
+  // content is unsigned (and nothing is required) only if no key could be made.
+  const std::vector<sig::PublicKey>& TrustedKeys() const { return m_trusted; }
   hid::SimulatedHidBackend& Backend() { return m_backend; }
   std::string ServerBase() const { return m_server ? m_server->Base() : std::string(); }
 
  private:
   SampleContent m_content;
+  std::vector<sig::PublicKey> m_trusted;
   std::unique_ptr<sim::SimBootloader> m_device;
   hid::SimulatedHidBackend m_backend;
   std::unique_ptr<ContentServer> m_server;

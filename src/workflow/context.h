@@ -9,6 +9,9 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#include "signature/minisign.h"
 
 namespace vqr {
 
@@ -19,6 +22,12 @@ class WindowPort;
 
 // The update server's base URL built into the program: absolute, ending in "/".
 std::string DefaultUpdateServerBase();
+
+// The public keys built into the program (the CMake variable VQR_TRUSTED_KEYS) that are
+// usable keys; and whether any key line is built in at all. A line that is no usable key
+// never turns the signature checks off: it only trusts nothing.
+std::vector<sig::PublicKey> DefaultTrustedKeys();
+bool DefaultSignaturesRequired();
 
 // Progress of ProgramImage, for front ends that draw their own progress (the terminal's bar).
 struct ProgramProgress {
@@ -59,6 +68,12 @@ struct WorkerContext {
   ui::WindowPort* port = nullptr;  // the window; required
   HttpBackend* http = nullptr;     // downloads; required
   std::string serverBase = DefaultUpdateServerBase();
+  // When signatures are required, every catalog and image is downloaded with its detached
+  // signature (URL.minisig), which must verify under one of these keys over the exact bytes
+  // received, before the package check and before anything is sent to the device. When none
+  // is, nothing is asked for beyond the packages.
+  std::vector<sig::PublicKey> trustedKeys = DefaultTrustedKeys();
+  bool signaturesRequired = DefaultSignaturesRequired();
   ProgressObserver progress;                 // optional
   std::function<void(IdentifyStep)> onStep;  // optional
   // One plain English line per download problem, naming the URL and the cause (optional;

@@ -18,7 +18,10 @@ inline constexpr std::size_t kListLineUnits = 48;   // an image-list line with i
 // The result code of the workflow's own refusal, shown in the numbered errors like the format
 // codes (the package check's -1 to -9, kCatalogMalformed -8, kImageMalformed -11), so that
 // each cause has a code of its own.
-inline constexpr std::int32_t kUrlTooLong = -10;  // the URL exceeds 99 characters
+inline constexpr std::int32_t kUrlTooLong = -10;
+// With trusted keys: the download's detached signature is missing, malformed, made by a key
+// that is not trusted, does not match the bytes received, or was made for another file.
+inline constexpr std::int32_t kSignatureRefused = -12;  // the URL exceeds 99 characters
 
 // The values the identification takes from the information page.
 struct DeviceInfo {

@@ -64,6 +64,52 @@ void CatalogError(ui::WindowPort& port, std::int32_t code) {
   NetworkAdvice(port);
 }
 
+// The name a trusted comment says the signature was made for: minisign's default comment
+// holds "file:NAME" among fields separated by tabs. Empty when it names none.
+std::string_view SignedFileName(std::string_view comment) {
+  for (std::size_t at = 0; at <= comment.size();) {
+    std::size_t end = comment.find('\t', at);
+    if (end == std::string_view::npos) end = comment.size();
+    const std::string_view field = comment.substr(at, end - at);
+    if (field.rfind("file:", 0) == 0) return field.substr(5);
+    at = end + 1;
+  }
+  return {};
+}
+
+// With signatures required, the detached signature URL.minisig must verify over the exact
+// bytes received, under a trusted key, before the package check unscrambles them in place.
+// The trusted comment is used for one thing: when it names the file the signature was made
+// for ("file:NAME"), that must be the file asked for, so that a signed file cannot be served
+// in place of another signed file. The untrusted comment is never looked at. True when
+// nothing is required or the signature holds; false after a diagnostic line.
+bool SignatureHolds(const WorkerContext& context, const FetchContext& fetch, const std::string& url,
+                    const std::uint8_t* data, std::int32_t received) {
+  if (!context.signaturesRequired && context.trustedKeys.empty()) return true;
+  std::vector<std::uint8_t> text(sig::kMaxSignatureTextSize);
+  const std::string signatureUrl = url + ".minisig";
+  const std::int32_t length = FetchUrl(fetch, text.data(), static_cast<std::uint32_t>(text.size()),
+                                       signatureUrl.c_str(), u"");
+  const std::string_view signature(reinterpret_cast<const char*>(text.data()),
+                                   length > 0 ? static_cast<std::size_t>(length) : 0);
+  const sig::Verification verification =
+      sig::Verify(std::span<const std::uint8_t>(data, static_cast<std::size_t>(received)),
+                  signature, context.trustedKeys);
+  std::string problem;
+  if (verification.result != sig::VerifyResult::kGood) {
+    problem = sig::VerifyResultText(verification.result);
+    if (!verification.detail.empty()) problem += " (" + verification.detail + ")";
+  } else {
+    const std::string_view signedFor = SignedFileName(verification.trustedComment);
+    const std::string_view asked = std::string_view(url).substr(url.rfind('/') + 1);
+    if (!signedFor.empty() && signedFor != asked)
+      problem = "the signature was made for the file " + std::string(signedFor);
+  }
+  if (problem.empty()) return true;
+  if (fetch.diagnose) fetch.diagnose(url + ": signature refused: " + problem);
+  return false;
+}
+
 }  // namespace
 
 std::uint32_t IdentifyThread(void* argument) {
@@ -122,7 +168,11 @@ std::uint32_t IdentifyThread(void* argument) {
     const FetchContext fetch{port, *context->http, &shared.stopping, context->diagnose};
     const std::int32_t received =
         FetchUrl(fetch, buffer.get(), kCatalogBufferSize, url.c_str(), u"");
-    accepted = AcceptCatalog(buffer.get(), received, std::string_view(info.ModelCode, 4), &catalog);
+    if (received >= 0 && !SignatureHolds(*context, fetch, url, buffer.get(), received))
+      accepted.code = kSignatureRefused;
+    else
+      accepted =
+          AcceptCatalog(buffer.get(), received, std::string_view(info.ModelCode, 4), &catalog);
   }
   buffer.reset();
   switch (accepted.verdict) {
@@ -241,6 +291,10 @@ std::uint32_t UpdateThread(void* argument) {
 
     const FetchContext fetch{port, *context->http, nullptr, context->diagnose};
     const std::int32_t received = FetchUrl(fetch, image.get(), capacity, url.c_str(), u"");
+    if (received >= 0 && !SignatureHolds(*context, fetch, url, image.get(), received)) {
+      refuse(kSignatureRefused);
+      return 0;
+    }
     ImageHeader header;
     const Acceptance accepted = AcceptImage(image.get(), received, name, &header);
     if (accepted.verdict == Verdict::kEmpty) {

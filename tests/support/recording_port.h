@@ -109,6 +109,16 @@ class RecordingPort final : public WindowPort {
     std::lock_guard lock(m_mutex);
     m_selection = index;
   }
+  // Forgets every call and state, as a new window would start.
+  void Reset() {
+    std::lock_guard lock(m_mutex);
+    m_calls.clear();
+    m_texts.clear();
+    m_enabled.clear();
+    m_list.clear();
+    m_selection = -1;
+    m_exitCode.reset();
+  }
   // Waits until EndProcess was called; false on timeout.
   bool WaitForEnd(std::chrono::milliseconds timeout) {
     std::unique_lock lock(m_mutex);

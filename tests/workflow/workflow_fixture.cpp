@@ -78,6 +78,33 @@ TestImage MakeImage(const std::string& name, std::uint16_t first, std::uint16_t 
 void LoopbackServer::Put(const std::string& path, std::vector<std::uint8_t> body) {
   m_files[path] = std::string(body.begin(), body.end());
   m_server->Set("/" + path, test::Serve(m_files[path]));
+  if (m_signer) {
+    std::string signature;
+    std::string error;
+    const std::string name = path.substr(path.rfind('/') + 1);
+    ASSERT_TRUE(sig::Sign(body, *m_signer,
+                          sig::DefaultTrustedComment(1700000000, name, m_prehashed), &signature,
+                          &error, m_prehashed))
+        << error;
+    m_files[path + ".minisig"] = signature;
+    m_server->Set("/" + path + ".minisig", test::Serve(m_files[path + ".minisig"]));
+  }
+}
+
+void LoopbackServer::SignWith(const sig::SecretKey* key, bool prehashed) {
+  m_signer = key;
+  m_prehashed = prehashed;
+}
+
+std::vector<std::uint8_t> LoopbackServer::File(const std::string& path) const {
+  const auto found = m_files.find(path);
+  if (found == m_files.end()) return {};
+  return std::vector<std::uint8_t>(found->second.begin(), found->second.end());
+}
+
+void LoopbackServer::Replace(const std::string& path, const std::vector<std::uint8_t>& body) {
+  m_files[path] = std::string(body.begin(), body.end());
+  m_server->Set("/" + path, test::Serve(m_files[path]));
 }
 
 void LoopbackServer::Remove(const std::string& path) {

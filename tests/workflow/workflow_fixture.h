@@ -20,6 +20,7 @@
 #include "formats/package.h"
 #include "loopback_server.h"
 #include "recording_port.h"
+#include "signature/minisign.h"
 #include "simulator/sim_bootloader.h"
 #include "workflow/context.h"
 #include "workflow/state.h"
@@ -54,7 +55,15 @@ class LoopbackServer {
  public:
   LoopbackServer() : m_server(test::StartLoopbackServer()) {}
   std::string Base() const { return m_server->Url("/"); }
+  // Serves `body` at `path`; with a signing key (SignWith), also its signature at
+  // path.minisig, made for the file's name.
   void Put(const std::string& path, std::vector<std::uint8_t> body);
+  // Signs what is Put from now on with `key` (null: no more signatures).
+  void SignWith(const sig::SecretKey* key, bool prehashed = true);
+  // What is served at `path` (empty when nothing is).
+  std::vector<std::uint8_t> File(const std::string& path) const;
+  // Serves `body` at `path` without signing it (a file changed after it was signed).
+  void Replace(const std::string& path, const std::vector<std::uint8_t>& body);
   // The path is no longer served: the server answers with its "not found" page.
   void Remove(const std::string& path);
   // The file at `path` is cut off after `bytes` bytes: the connection closes mid-body.
@@ -64,6 +73,8 @@ class LoopbackServer {
  private:
   std::unique_ptr<test::LoopbackServer> m_server;
   std::map<std::string, std::string> m_files;
+  const sig::SecretKey* m_signer = nullptr;
+  bool m_prehashed = true;
 };
 
 class WorkflowTest : public ::testing::Test {

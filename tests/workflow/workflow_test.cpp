@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "demo/demo.h"
 #include "text/string_table.h"
 #include "ui/shell/controller.h"
 #include "workflow/program.h"
@@ -698,6 +699,159 @@ TEST_F(WorkflowTest, SecondPressWhileRunningIsIgnored) {
   EXPECT_EQ(UpdateThread(&context), 0u);
   first.join();
   EXPECT_EQ(device->TestCommands().size(), 2u) << "one opening and one closing command";
+}
+
+// --- Signed catalogs and images ---
+
+// With trusted keys every download comes with its detached signature, checked over the bytes
+// received before anything else; a refused signature ends the run before the device is
+// touched.
+class SignedContentTest : public WorkflowTest {
+ public:
+  void SetUp() override {
+    WorkflowTest::SetUp();
+    std::string error;
+    ASSERT_TRUE(sig::GenerateKeyPair(&vendor, &error)) << error;
+    ASSERT_TRUE(sig::GenerateKeyPair(&stranger, &error)) << error;
+    context.trustedKeys = {sig::PublicKeyOf(vendor)};
+    context.signaturesRequired = true;
+  }
+  // The device was never erased or written: the only commands are the page read.
+  bool DeviceUntouched() const {
+    for (const std::string& command : WireCommands(tracePath))
+      if (command != "read 8175+1") return false;
+    return true;
+  }
+
+  sig::SecretKey vendor;
+  sig::SecretKey stranger;
+};
+
+struct SignatureCase {
+  const char* name;
+  // Publishes the standard catalog and images in its own way.
+  std::function<void(SignedContentTest&)> publish;
+  std::vector<Box> boxes;  // empty: the update completes
+};
+
+class SignatureCaseTest : public SignedContentTest,
+                          public ::testing::WithParamInterface<SignatureCase> {};
+
+TEST_P(SignatureCaseTest, OnlyContentSignedByATrustedKeyReachesTheDevice) {
+  Attach({});
+  GetParam().publish(*this);
+  const std::uint32_t identified = IdentifyThread(&context);
+  if (identified == 1) UpdateThread(&context);
+  if (GetParam().boxes.empty()) {
+    EXPECT_THAT(BoxesOf(port),
+                ElementsAre(Box{"OK\n拔線＋離開程式\nGoodbye.", "更新完成", Icon::kInformation}));
+    return;
+  }
+  EXPECT_THAT(BoxesOf(port), ElementsAreArray(GetParam().boxes));
+  EXPECT_TRUE(DeviceUntouched());
+}
+
+const std::string kImagePath = "Pool37x/T0Q713.bin";
+
+INSTANTIATE_TEST_SUITE_P(
+    Signatures, SignatureCaseTest,
+    ::testing::Values(SignatureCase{"SignedByTheVendor",
+                                    [](SignedContentTest& t) {
+                                      t.server.SignWith(&t.vendor);
+                                      t.Publish(t.StandardImages(), {});
+                                    },
+                                    {}},
+                      SignatureCase{"LegacySignatures",
+                                    [](SignedContentTest& t) {
+                                      t.server.SignWith(&t.vendor, false);
+                                      t.Publish(t.StandardImages(), {});
+                                    },
+                                    {}},
+                      SignatureCase{"NoSignatures",
+                                    [](SignedContentTest& t) { t.Publish(t.StandardImages(), {}); },
+                                    {Error("錯誤碼: 0302 -12"), kAdvice}},
+                      SignatureCase{"CatalogSignedByAnUntrustedKey",
+                                    [](SignedContentTest& t) {
+                                      t.server.SignWith(&t.stranger);
+                                      t.Publish(t.StandardImages(), {});
+                                    },
+                                    {Error("錯誤碼: 0302 -12"), kAdvice}},
+                      SignatureCase{"TamperedImage",
+                                    [](SignedContentTest& t) {
+                                      t.server.SignWith(&t.vendor);
+                                      t.Publish(t.StandardImages(), {});
+                                      std::vector<std::uint8_t> image = t.server.File(kImagePath);
+                                      image[200] ^= 0x01;  // a byte of sector data, after signing
+                                      t.server.Replace(kImagePath, image);
+                                    },
+                                    {Error("錯誤碼: 0402 -12")}},
+                      SignatureCase{"TamperedSignature",
+                                    [](SignedContentTest& t) {
+                                      t.server.SignWith(&t.vendor);
+                                      t.Publish(t.StandardImages(), {});
+                                      std::vector<std::uint8_t> text =
+                                          t.server.File(kImagePath + ".minisig");
+                                      text[text.size() / 3] ^= 0x01;
+                                      t.server.Replace(kImagePath + ".minisig", text);
+                                    },
+                                    {Error("錯誤碼: 0402 -12")}},
+                      SignatureCase{"AnotherSignedImageInItsPlace",
+                                    [](SignedContentTest& t) {
+                                      t.server.SignWith(&t.vendor);
+                                      t.Publish(t.StandardImages(), {});
+                                      // Row 1's image and its signature, served as row 0's: both
+                                      // are the vendor's, but the signature says which file it was
+                                      // made for.
+                                      t.server.Replace(kImagePath,
+                                                       t.server.File("Pool37x/V0Q346.bin"));
+                                      t.server.Replace(kImagePath + ".minisig",
+                                                       t.server.File("Pool37x/V0Q346.bin.minisig"));
+                                    },
+                                    {Error("錯誤碼: 0402 -12")}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SignedContentTest, TheCommandLineLearnsWhyASignatureWasRefused) {
+  Attach({});
+  server.SignWith(&vendor);
+  Publish(StandardImages(), {});
+  std::vector<std::uint8_t> image = server.File(kImagePath);
+  image[200] ^= 0x01;
+  server.Replace(kImagePath, image);
+  std::vector<std::string> lines;
+  context.diagnose = [&lines](const std::string& line) { lines.push_back(line); };
+  ASSERT_EQ(IdentifyThread(&context), 1u);
+  EXPECT_EQ(UpdateThread(&context), 0u);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], server.Base() + kImagePath + ": signature refused: " +
+                          sig::VerifyResultText(sig::VerifyResult::kBadSignature));
+}
+
+// The demo signs its sample content with a key of its own and trusts only that key: untouched,
+// the whole update runs; with one sample changed after signing, the run stops before the
+// device is told of any image.
+TEST_F(WorkflowTest, TheDemoSignsItsContentAndRefusesATamperedSample) {
+  for (const bool tamper : {false, true}) {
+    SCOPED_TRACE(tamper ? "tampered" : "as signed");
+    port.Reset();
+    demo::Demo demo;
+    ASSERT_FALSE(demo.TrustedKeys().empty());
+    ASSERT_TRUE(demo.Files().count("Pool33x/BT3A22.bin.minisig"));
+    if (tamper) demo.Files()["Pool33x/BT3A22.bin"][100] ^= 0x80;
+    ASSERT_TRUE(demo.Start(std::chrono::milliseconds(0)));
+    context.serverBase = demo.ServerBase();
+    context.trustedKeys = demo.TrustedKeys();
+    context.signaturesRequired = true;
+    ASSERT_EQ(FindAndOpenDevice(), 1);
+    ASSERT_EQ(IdentifyThread(&context), 1u);
+    if (!tamper) {
+      EXPECT_EQ(UpdateThread(&context), 1u);
+      EXPECT_FALSE(demo.Device().TestCommands().empty());
+      continue;
+    }
+    EXPECT_EQ(UpdateThread(&context), 0u);
+    EXPECT_THAT(BoxesOf(port), ElementsAre(Error("錯誤碼: 0402 -12")));
+    EXPECT_TRUE(demo.Device().TestCommands().empty()) << "no image was announced to the device";
+  }
 }
 
 }  // namespace

@@ -72,6 +72,7 @@ int main(int argc, char** argv) {
   bool demoMode = false;
   std::string simulateInfo;
   std::string flashOut;
+  std::vector<std::string> trust;
 
   app.add_option("--server", server,
                  "Base URL of the update server (absolute http or https URL ending in /)")
@@ -92,6 +93,10 @@ int main(int argc, char** argv) {
   app.add_option("--wait", waitSeconds, "Seconds to search for the device (default 30)")
       ->check(CLI::Range(0.0, 86400.0));
   app.add_option("--trace", tracePath, "Append every HID report moved to FILE");
+  app.add_option("--trust", trust,
+                 "Also trust the minisign public KEY (a .pub file or its base64 line); with any "
+                 "trusted key every catalog and image must come with a valid .minisig")
+      ->type_name("KEY");
   auto* demoOption =
       app.add_flag("--demo", demoMode, "Use a simulated device and a loopback server with samples");
   auto* simulateOption =
@@ -119,9 +124,32 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
+  std::vector<vqr::sig::PublicKey> trustedKeys = vqr::DefaultTrustedKeys();
+  bool signaturesRequired = vqr::DefaultSignaturesRequired();
+  for (const std::string& given : trust) {
+    // A file when one of that name exists, else the key's base64 line itself.
+    std::string text = given;
+    if (std::ifstream in(given, std::ios::binary); in) {
+      text.assign(std::istreambuf_iterator<char>(in), {});
+      if (text.size() > vqr::sig::kMaxKeyTextSize) text.clear();
+    }
+    vqr::sig::PublicKey key;
+    std::string error;
+    if (!vqr::sig::ParsePublicKey(text, &key, &error)) {
+      std::fprintf(stderr, "vqr03-cli: --trust %s: %s\n", given.c_str(), error.c_str());
+      return kExitUsage;
+    }
+    trustedKeys.push_back(key);
+    signaturesRequired = true;
+  }
+
   std::unique_ptr<vqr::sim::SimBootloader> simulated;
   vqr::hid::SimulatedHidBackend simulatedBackend;
   vqr::sim::SimBootloader* device = nullptr;
+  // However main ends, g_hidCmd is left over no device before the simulated one goes.
+  struct LeaveNoDevice {
+    ~LeaveNoDevice() { vqr::g_hidCmd.IO().UseBackend(vqr::hid::NoDeviceHidBackend()); }
+  } leaveNoDevice;
   std::string serverBase = vqr::DefaultUpdateServerBase();
   vqr::g_hidCmd.IO().UseBackend(vqr::hid::PlatformHidBackend());
   if (demoMode) {
@@ -132,6 +160,9 @@ int main(int argc, char** argv) {
     }
     device = &demo->Device();
     serverBase = demo->ServerBase();
+    // The demo's content is signed with a key made for this run; only that key is trusted.
+    trustedKeys = demo->TrustedKeys();
+    signaturesRequired = !trustedKeys.empty();
   } else if (!simulateInfo.empty()) {
     std::ifstream in(simulateInfo, std::ios::binary);
     std::vector<std::uint8_t> page((std::istreambuf_iterator<char>(in)),
@@ -159,6 +190,8 @@ int main(int argc, char** argv) {
   context.port = &port;
   context.http = &vqr::PlatformHttpBackend();
   context.serverBase = serverBase;
+  context.trustedKeys = trustedKeys;
+  context.signaturesRequired = signaturesRequired;
   context.progress = [&port](const vqr::ProgramProgress& p) { port.Progress(p); };
   context.diagnose = [](const std::string& line) {
     std::fprintf(stderr, "vqr03-cli: %s\n", line.c_str());
@@ -178,8 +211,6 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "vqr03-cli: cannot write %s\n", flashOut.c_str());
       if (code == 0) code = kExitFailure;
     }
-    // The simulated device goes away with main: leave g_hidCmd over no device first.
-    if (simulated) vqr::g_hidCmd.IO().UseBackend(vqr::hid::NoDeviceHidBackend());
     return code;
   };
 

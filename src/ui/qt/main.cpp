@@ -52,6 +52,9 @@ int main(int argc, char** argv) {
       return 1;
     }
     options.context.serverBase = demo->ServerBase();
+    // The demo's content is signed with a key made for this run; only that key is trusted.
+    options.context.trustedKeys = demo->TrustedKeys();
+    options.context.signaturesRequired = !demo->TrustedKeys().empty();
   } else {
     vqr::g_hidCmd.IO().UseBackend(vqr::hid::PlatformHidBackend());
   }

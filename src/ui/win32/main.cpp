@@ -17,6 +17,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
     if (demo == nullptr) return 0;
     vqr::WorkerContext context;
     context.serverBase = demo->ServerBase();
+    // The demo's content is signed with a key made for this run; only that key is trusted.
+    context.trustedKeys = demo->TrustedKeys();
+    context.signaturesRequired = !demo->TrustedKeys().empty();
     vqr::win32::SetWorkerContext(std::move(context));
   } else {
     vqr::g_hidCmd.IO().UseBackend(vqr::hid::PlatformHidBackend());
