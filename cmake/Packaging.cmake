@@ -37,6 +37,9 @@ if(WIN32)
                 ${VQR_PACKAGING_DIR}/windows/licenses/gcc-runtime-library-exception.txt
                 ${VQR_PACKAGING_DIR}/windows/licenses/GPL-3.txt
                 ${VQR_PACKAGING_DIR}/windows/licenses/CLI11.txt
+                ${VQR_PACKAGING_DIR}/windows/licenses/libgcrypt.txt
+                ${VQR_PACKAGING_DIR}/windows/licenses/libgpg-error.txt
+                ${VQR_PACKAGING_DIR}/windows/licenses/LGPL-2.1.txt
           DESTINATION licenses)
 
   set(CPACK_GENERATOR ZIP)

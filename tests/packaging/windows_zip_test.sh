@@ -32,7 +32,10 @@ vqr03-cli.exe
 README.txt
 licenses/CLI11.txt
 licenses/GPL-3.txt
+licenses/LGPL-2.1.txt
 licenses/gcc-runtime-library-exception.txt
+licenses/libgcrypt.txt
+licenses/libgpg-error.txt
 licenses/mingw-w64-runtime.txt
 LIST
 if ! cmp -s "$dir/got" "$dir/want"; then
@@ -46,6 +49,15 @@ for exe in vqr03.exe vqr03-cli.exe; do
   [ -f "$dir/x/$exe" ] || continue
   if "$objdump" -h "$dir/x/$exe" | grep -q '\.debug'; then fail "$exe has debug sections"; fi
   "$objdump" -t "$dir/x/$exe" | grep -q 'no symbols' || fail "$exe has a symbol table"
+  # One file each: everything but the system's own DLLs is linked in (libgcrypt included).
+  for dll in $("$objdump" -p "$dir/x/$exe" | sed -n 's/^.*DLL Name: //p' | tr 'A-Z' 'a-z'); do
+    case $dll in
+      kernel32.dll | user32.dll | gdi32.dll | shell32.dll | advapi32.dll | wininet.dll | \
+        winmm.dll | setupapi.dll | hid.dll | ws2_32.dll | bcrypt.dll | msvcrt.dll | \
+        comctl32.dll | ole32.dll | api-ms-win-*) ;;
+      *) fail "$exe imports $dll, which is not a system DLL" ;;
+    esac
+  done
 done
 # Their manifests: the window per-monitor DPI aware, the command line in UTF-8, both with the
 # version (the one in the archive's name).
