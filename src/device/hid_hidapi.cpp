@@ -23,7 +23,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <cwchar>
 #include <map>
 #include <mutex>
 #include <string>
@@ -213,9 +212,11 @@ class HidapiBackend final : public PortableEventBackend {
 
 }  // namespace
 
+// Never destroyed: g_hidCmd, built before it, still uses it while static objects are destroyed
+// at exit (it closes its events and handles through it).
 HidBackend& PlatformHidBackend() {
-  static HidapiBackend backend;
-  return backend;
+  static auto* backend = new HidapiBackend;
+  return *backend;
 }
 
 }  // namespace vqr::hid

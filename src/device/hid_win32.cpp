@@ -313,9 +313,11 @@ class Win32HidBackend final : public HidBackend {
 
 }  // namespace
 
+// Never destroyed: g_hidCmd, built before it, still uses it while static objects are destroyed
+// at exit (it closes its events and handles through it).
 HidBackend& PlatformHidBackend() {
-  static Win32HidBackend backend;
-  return backend;
+  static auto* backend = new Win32HidBackend;
+  return *backend;
 }
 
 }  // namespace vqr::hid

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 namespace vqr::test {
 
@@ -301,9 +302,16 @@ void EmulatedHidraw::Unplug(const std::string& node) {
     umockdev_testbed_remove_device(m_testbed, parent.c_str());
 }
 
+std::string EmulatedHidraw::Root() const {
+  gchar* root = umockdev_testbed_get_root_dir(m_testbed);
+  std::string copy = root;
+  g_free(root);
+  return copy;
+}
+
 void EmulatedHidraw::DenyAccess(const std::string& node) {
   EmulatedNode& denied = Find(node);
-  const std::string root = umockdev_testbed_get_root_dir(m_testbed);
+  const std::string root = Root();
   const std::string file = root + node;
   struct stat status {};
   if (::stat(file.c_str(), &status) != 0) throw std::runtime_error("no node file " + file);
@@ -315,7 +323,7 @@ void EmulatedHidraw::DenyAccess(const std::string& node) {
 }
 
 void EmulatedHidraw::AllowAccess(const std::string& node) {
-  const std::string file = umockdev_testbed_get_root_dir(m_testbed) + node;
+  const std::string file = Root() + node;
   if (::chmod(file.c_str(), Find(node).mode) != 0)
     throw std::runtime_error("cannot give " + node + " its mode back");
 }
@@ -328,6 +336,14 @@ NodeTraffic EmulatedHidraw::Traffic(const std::string& node) const {
   const EmulatedNode& found = Find(node);
   std::lock_guard lock(found.mutex);
   return found.traffic;
+}
+
+int EmulatedHidraw::Opens(const std::string& node, int atLeast) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (Traffic(node).opens < atLeast && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return Traffic(node).opens;
 }
 
 EmulatedNode& EmulatedHidraw::Find(const std::string& node) const {

@@ -66,9 +66,14 @@ class EmulatedHidraw {
   // The node's sysfs path ("/sys/devices/.../hidraw/hidrawN").
   std::string SysPath(const std::string& node) const;
   NodeTraffic Traffic(const std::string& node) const;
+  // The number of descriptors opened on the node. The emulated kernel learns of an open on its
+  // own thread, a moment after the open returned: this waits up to two seconds for `atLeast`
+  // of them, then a little longer for any that are still on their way.
+  int Opens(const std::string& node, int atLeast = 0) const;
 
  private:
   EmulatedNode& Find(const std::string& node) const;
+  std::string Root() const;  // the testbed's folder
 
   _UMockdevTestbed* m_testbed = nullptr;
   std::vector<std::unique_ptr<EmulatedNode>> m_nodes;

@@ -55,6 +55,21 @@ std::size_t Occurrences(const std::string& text, const std::string& part) {
   return count;
 }
 
+TEST(HidrawOpenError, ErrnoValuesMapToKinds) {
+  struct Case {
+    int code;
+    hid::OpenError kind;
+  };
+  const Case cases[] = {
+      {EACCES, hid::OpenError::kAccessDenied}, {EPERM, hid::OpenError::kAccessDenied},
+      {EBUSY, hid::OpenError::kBusy},          {EWOULDBLOCK, hid::OpenError::kBusy},
+      {ENOENT, hid::OpenError::kGone},         {ENODEV, hid::OpenError::kGone},
+      {ENXIO, hid::OpenError::kGone},          {EIO, hid::OpenError::kOther},
+      {EINVAL, hid::OpenError::kOther},        {0, hid::OpenError::kOther},
+  };
+  for (const Case& c : cases) EXPECT_EQ(hid::OpenErrorFromCode(c.code), c.kind) << c.code;
+}
+
 class HidrawTest : public ::testing::Test {
  protected:
   HidrawTest() : content(demo::MakeSampleContent()), device(content.infoPage) {}
@@ -65,7 +80,7 @@ class HidrawTest : public ::testing::Test {
   }
   void TearDown() override {
     g_hidCmd.IO().UseBackend(hid::NoDeviceHidBackend());
-    EXPECT_EQ(kernel.Traffic(decoy).opens, 0) << "the other vendor's node was opened";
+    EXPECT_EQ(kernel.Opens(decoy), 0) << "the other vendor's node was opened";
     const test::NodeTraffic traffic = kernel.Traffic(node);
     EXPECT_EQ(traffic.malformedWrites, 0u) << "every write is a whole report, report ID 0";
     EXPECT_EQ(traffic.otherReads, 0u) << "every read asks for the 64 data bytes";
@@ -82,7 +97,7 @@ TEST_F(HidrawTest, FindsTheFamilysNodeAndMovesWholeReports) {
   CHidCmd cmd(hid::PlatformHidBackend());
   ASSERT_EQ(cmd.IO().OpenDevice(), 0xF360u);
   EXPECT_EQ(cmd.IO().LastOpenFailure(), hid::OpenFailure{});
-  EXPECT_EQ(kernel.Traffic(node).opens, 3) << "the claim and one descriptor per direction";
+  EXPECT_EQ(kernel.Opens(node, 3), 3) << "the claim and one descriptor per direction";
 
   // One command report and one data report by hand: both count 65 bytes, report ID included.
   std::uint8_t report[hid::kReportSize];
@@ -171,7 +186,7 @@ TEST_F(HidrawTest, IdentifiesAndUpdatesTheDevice) {
 TEST_F(HidrawTest, AHeldDeviceIsBusyForASecondSearch) {
   auto holder = std::make_unique<CHidIO>(hid::PlatformHidBackend());
   ASSERT_EQ(holder->OpenDevice(), 0xF360u);
-  const int opensBefore = kernel.Traffic(node).opens;
+  const int opensBefore = kernel.Opens(node, 3);
 
   CHidIO second(hid::PlatformHidBackend());
   EXPECT_EQ(second.OpenDevice(), 0u);
@@ -182,7 +197,7 @@ TEST_F(HidrawTest, AHeldDeviceIsBusyForASecondSearch) {
   EXPECT_EQ(failure.code, EWOULDBLOCK);
   EXPECT_EQ(failure.path, U16(node));
   EXPECT_EQ(failure.detail, U16(std::strerror(EWOULDBLOCK)));
-  EXPECT_EQ(kernel.Traffic(node).opens, opensBefore + 1) << "only the claim's descriptor";
+  EXPECT_EQ(kernel.Opens(node, opensBefore + 1), opensBefore + 1) << "only the claim's descriptor";
 
   holder.reset();
   EXPECT_EQ(second.OpenDevice(), 0xF360u);
