@@ -36,6 +36,7 @@ const std::vector<std::uint8_t> kFamilyReportDescriptor = {
 
 struct EmulatedNode {
   ~EmulatedNode() {
+    while (inUse.load(std::memory_order_acquire) != 0) std::this_thread::yield();
     if (handler != nullptr) g_object_unref(handler);
   }
 
@@ -47,6 +48,13 @@ struct EmulatedNode {
   sim::SimBootloader* device = nullptr;
   UMockdevIoctlBase* handler = nullptr;
   std::atomic<bool> removed{false};
+  // The handlers run on umockdev's thread, which learns of the node through GLib, whose
+  // synchronisation ThreadSanitizer does not see. So each use of the node by a handler begins
+  // by reading `published` (set once the node is complete, before its handler is attached)
+  // and ends by counting itself out of `inUse`, for which the node's destruction waits: the
+  // construction visibly happens before every use, and every use before the destruction.
+  std::atomic<bool> published{false};
+  std::atomic<int> inUse{0};
   mode_t mode = 0;  // the node's own, while access is denied
 
   mutable std::mutex mutex;
@@ -71,13 +79,31 @@ UMockdevIoctlData* Resolve(UMockdevIoctlClient* client, std::size_t length) {
   return data;
 }
 
+// One handler's use of its node (see EmulatedNode::published).
+class Use {
+ public:
+  explicit Use(gpointer context) : m_node(static_cast<EmulatedNode*>(context)) {
+    const bool published = m_node->published.load(std::memory_order_acquire);
+    (void)published;  // always true: the handler is attached after the node was published
+    m_node->inUse.fetch_add(1, std::memory_order_acq_rel);
+  }
+  ~Use() { m_node->inUse.fetch_sub(1, std::memory_order_release); }
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
+  EmulatedNode* operator->() const { return m_node; }
+  EmulatedNode* get() const { return m_node; }
+
+ private:
+  EmulatedNode* m_node;
+};
+
 void Refused(EmulatedNode* node) {
   std::lock_guard lock(node->mutex);
   ++node->traffic.afterUnplug;
 }
 
 gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer context) {
-  auto* node = static_cast<EmulatedNode*>(context);
+  const Use node(context);
   const unsigned long request = umockdev_ioctl_client_get_request(client);
   {
     std::lock_guard lock(node->mutex);
@@ -139,7 +165,7 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer conte
 }
 
 gboolean OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer context) {
-  auto* node = static_cast<EmulatedNode*>(context);
+  const Use node(context);
   UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
   {
     std::lock_guard lock(node->mutex);
@@ -149,7 +175,7 @@ gboolean OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer contex
       ++node->traffic.otherReads;
   }
   if (node->removed.load()) {
-    Refused(node);
+    Refused(node.get());
     Complete(client, -1, EIO);
     return TRUE;
   }
@@ -169,7 +195,7 @@ gboolean OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer contex
 }
 
 gboolean OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer context) {
-  auto* node = static_cast<EmulatedNode*>(context);
+  const Use node(context);
   UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
   const bool whole = buffer->data_len == 65 && buffer->data[0] == 0;
   {
@@ -180,7 +206,7 @@ gboolean OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer conte
       ++node->traffic.malformedWrites;
   }
   if (node->removed.load()) {
-    Refused(node);
+    Refused(node.get());
     Complete(client, -1, ENODEV);
   } else if (!whole) {
     Complete(client, -1, EINVAL);
@@ -193,7 +219,7 @@ gboolean OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer conte
 }
 
 void OnConnected(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer context) {
-  auto* node = static_cast<EmulatedNode*>(context);
+  const Use node(context);
   std::lock_guard lock(node->mutex);
   ++node->traffic.opens;
 }
@@ -273,6 +299,7 @@ std::string EmulatedHidraw::Plug(std::uint16_t vendor, std::uint16_t product,
   node->sysPath = "/sys" + hidraw;
   node->parents = {"/sys" + hid, "/sys" + interface, "/sys" + usb};
 
+  node->published.store(true, std::memory_order_release);
   node->handler = umockdev_ioctl_base_new();
   g_signal_connect(node->handler, "handle-ioctl", Callback(&OnIoctl), node.get());
   g_signal_connect(node->handler, "handle-read", Callback(&OnRead), node.get());
