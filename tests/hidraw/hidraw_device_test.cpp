@@ -86,9 +86,11 @@ class HidrawTest : public ::testing::Test {
     EXPECT_EQ(traffic.otherReads, 0u) << "every read asks for the 64 data bytes";
   }
 
-  test::EmulatedHidraw kernel;
   demo::SampleContent content;
   sim::SimBootloader device;
+  // Declared after the device, so destroyed before it: the emulated kernel's thread, which
+  // hands the device the reports written to its node, has stopped before the device goes.
+  test::EmulatedHidraw kernel;
   std::string decoy;
   std::string node;
 };

@@ -99,9 +99,11 @@ class HidrawWindowTest : public ::testing::Test {
     std::uint16_t vendor;
   };
 
-  test::EmulatedHidraw kernel;
   demo::SampleContent content;
   sim::SimBootloader device;
+  // Declared after the device, so destroyed before it: the emulated kernel's thread, which
+  // hands the device the reports written to its node, has stopped before the device goes.
+  test::EmulatedHidraw kernel;
   std::string node;
   std::unique_ptr<demo::ContentServer> server;
   std::unique_ptr<MainWindow> window;
