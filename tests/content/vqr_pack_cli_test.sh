@@ -7,7 +7,12 @@ pack="$1"
 data="$(cd "$2" && pwd)"
 dir="$(mktemp -d)"
 servers=()
-trap 'for pid in "${servers[@]}"; do kill "$pid" 2>/dev/null; done; rm -rf "$dir"' EXIT
+cleanup() {
+  local pid
+  for pid in "${servers[@]}"; do kill "$pid" 2>/dev/null; done
+  rm -rf "$dir"
+}
+trap cleanup EXIT
 failures=0
 expect() {  # expect WANTED_EXIT DESCRIPTION -- COMMAND...
   local want="$1" what="$2"
@@ -201,7 +206,7 @@ for _ in 1 2 3 4; do
 done
 
 # HTTPS with a certificate made here: curl trusts it with the authority, refuses it without.
-# shellcheck source=../support/test_certificates.sh
+# shellcheck source-path=SCRIPTDIR source=../support/test_certificates.sh
 source "$(dirname "$0")/../support/test_certificates.sh"
 mkdir -p "$dir/tls"
 if make_test_ca "$dir/tls" ca && make_test_server "$dir/tls" server ca &&

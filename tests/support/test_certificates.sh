@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Test certificates made with openssl, for the tests that serve HTTPS on the loopback. Source it.
 #
 #   make_test_ca DIR NAME       DIR/NAME.pem and DIR/NAME.key: a certificate authority
