@@ -13,10 +13,13 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${FUZZ_SECONDS:-20}"
 cd "$root"
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "$(nproc)"
+# Every target is a fuzz/NAME_fuzz.cpp; only they (and what they link) are built.
+targets=()
+for source in "$root"/fuzz/*_fuzz.cpp; do targets+=("$(basename "$source" .cpp)"); done
+cmake --build --preset fuzz -j "$(nproc)" --target "${targets[@]}"
 out="$root/build/fuzz"
-for target in "$out"/fuzz/*_fuzz; do
-  name="$(basename "$target")"
+for name in "${targets[@]}"; do
+  target="$out/fuzz/$name"
   mkdir -p "$out/corpus-$name"
   echo "--- $name, ${seconds} s"
   if ! "$target" -max_total_time="$seconds" -max_len=4200 "$out/corpus-$name" >"$out/$name.log" 2>&1; then

@@ -33,6 +33,8 @@ void CHidIO::ReleaseAll() {
   m_hRead.store(kInvalidHandle);
   if (write != kInvalidHandle) m_backend->Close(write);
   m_hWrite.store(kInvalidHandle);
+  if (m_claim != kInvalidHandle) m_backend->ReleaseClaim(m_claim);
+  m_claim = kInvalidHandle;
   {
     std::lock_guard lock(m_retiredMutex);
     for (NativeHandle handle : m_retired) m_backend->Close(handle);
@@ -46,6 +48,7 @@ void CHidIO::ReleaseAll() {
 
 void CHidIO::UseBackend(hid::HidBackend& backend) {
   ReleaseAll();
+  m_lastFailure = {};
   m_backend = &backend;
   CreateEvents();
 }
@@ -77,6 +80,11 @@ std::uint32_t CHidIO::OpenDevice() {
     }
     CloseRetiredIfIdle();
   }
+  // The claim guards the device against other programs only; no transfer uses it, so it goes
+  // at once.
+  if (m_claim != kInvalidHandle) m_backend->ReleaseClaim(m_claim);
+  m_claim = kInvalidHandle;
+  m_lastFailure = {};
 
   std::unique_ptr<hid::InterfaceList> list = m_backend->ListInterfaces();
   if (!list) return 0;
@@ -94,12 +102,38 @@ std::uint32_t CHidIO::OpenDevice() {
     if (!m_backend->Probe(path, &vendorId, &productId)) continue;
     if (!MatchesDevice(vendorId, productId)) continue;
 
+    hid::OpenFailure failure;
+    if (!TakeInterface(path, &failure)) {
+      if (failure.kind == hid::OpenError::kNone) failure.kind = hid::OpenError::kOther;
+      // Not found; the first reason is the one the user hears of.
+      if (m_lastFailure.kind == hid::OpenError::kNone) {
+        m_lastFailure = std::move(failure);
+        m_lastFailure.path = path;
+      }
+      continue;
+    }
+    m_lastFailure = {};
     product = productId;
-    m_hRead.store(m_backend->Open(path, Direction::kRead));
-    m_hWrite.store(m_backend->Open(path, Direction::kWrite));
     break;
   }
   return product;
+}
+
+bool CHidIO::TakeInterface(const std::u16string& path, hid::OpenFailure* failure) {
+  const NativeHandle claim = m_backend->Claim(path, failure);
+  if (claim == kInvalidHandle) return false;
+  const NativeHandle read = m_backend->Open(path, Direction::kRead, failure);
+  const NativeHandle write =
+      read == kInvalidHandle ? kInvalidHandle : m_backend->Open(path, Direction::kWrite, failure);
+  if (read == kInvalidHandle || write == kInvalidHandle) {
+    if (read != kInvalidHandle) m_backend->Close(read);
+    m_backend->ReleaseClaim(claim);
+    return false;
+  }
+  m_claim = claim;
+  m_hRead.store(read);
+  m_hWrite.store(write);
+  return true;
 }
 
 int CHidIO::ReadReport(std::uint8_t* report, std::uint32_t* bytesTransferred) {

@@ -31,11 +31,19 @@ class CHidIO {
   CHidIO(const CHidIO&) = delete;
   CHidIO& operator=(const CHidIO&) = delete;
 
-  // Searches the present HID interfaces in enumeration order and opens the first match,
-  // once for reading and once for writing. Returns its product ID, or 0 when none matched.
-  // Starts with both handles not open; handles of an earlier search are retired (see
-  // hid_backend.h) rather than closed under a worker that may still use them.
+  // Searches the present HID interfaces in enumeration order and opens the first match that
+  // can be opened: claimed for this program, then opened once for reading and once for
+  // writing. Returns its product ID, or 0 when none was opened. A matching interface whose
+  // claim or opens fail is not found (what was taken is given back) and the search goes on
+  // with the next interface; LastOpenFailure() then says why. Starts with both handles not
+  // open; handles of an earlier search are retired (see hid_backend.h) rather than closed
+  // under a worker that may still use them, and its claim is released.
   std::uint32_t OpenDevice();
+
+  // Why the last search found a matching interface but could not open it: the first such
+  // failure of that search, or kind kNone when there was none (the device was opened, or no
+  // interface matched). Read it on the thread that searches.
+  const hid::OpenFailure& LastOpenFailure() const { return m_lastFailure; }
 
   // Move one 65-byte report. 1 on success with the byte count (report ID included) stored
   // through bytesTransferred when it is not null; 0 on failure with the count left at 0.
@@ -61,6 +69,9 @@ class CHidIO {
   void CreateEvents();
   void ReleaseAll();
   void CloseRetiredIfIdle();
+  // Claims and opens `path` in both directions into the handle members; on failure gives back
+  // what it took and fills in *failure.
+  bool TakeInterface(const std::u16string& path, hid::OpenFailure* failure);
 
   hid::HidBackend* m_backend;
   std::atomic<hid::NativeHandle> m_hRead{hid::kInvalidHandle};
@@ -68,6 +79,8 @@ class CHidIO {
   hid::NativeHandle m_hReadEvent = hid::kNoEvent;
   hid::NativeHandle m_hWriteEvent = hid::kNoEvent;
   hid::NativeHandle m_hCancelEvent = hid::kNoEvent;
+  hid::NativeHandle m_claim = hid::kInvalidHandle;  // this program's hold on the open device
+  hid::OpenFailure m_lastFailure;
 
   std::atomic<int> m_inFlight{0};
   std::mutex m_retiredMutex;

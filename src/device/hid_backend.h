@@ -22,6 +22,19 @@
 //   of the last such transfer, or at once when none is). Nothing leaks across plug/unplug
 //   cycles and no transfer ever uses a handle that has been closed.
 //
+// * A matching interface that cannot be opened is not found. The search claims the device
+//   for this program (Claim) and opens it once per direction; when any of the three fails,
+//   whatever was taken is given back, the interface counts as not found, and the search goes
+//   on with the next interface. The backend says why through OpenFailure, so that the user
+//   can be told what is wrong (a missing udev rule, another program holding the device).
+//
+// * One program on one device at a time. Claim takes the device for this program alone until
+//   ReleaseClaim: a second claim of the same interface, from this process or another one of
+//   any user, fails with OpenError::kBusy. Linux: an advisory lock (flock) on a descriptor of
+//   the hidraw node that the backend opens for the claim; Windows: a named mutex per interface
+//   path in the Global\ namespace. The claim is not used by transfers, so a search releases
+//   the claim of an earlier search at once, even while that search's handles are retired.
+//
 // * Interface paths are held whole in a std::u16string of any length. An interface path of
 //   260 UTF-16 units or more is opened by its full path like any other; it is never cut short
 //   (a cut path would name another interface, or none).
@@ -65,6 +78,32 @@ class InterfaceList {
   virtual PathResult Path(std::uint32_t index, std::u16string* path) = 0;
 };
 
+// Why a claim or an open failed.
+enum class OpenError {
+  kNone,          // nothing failed
+  kAccessDenied,  // the platform refused this user access (Linux EACCES, EPERM; Windows
+                  // ERROR_ACCESS_DENIED)
+  kBusy,          // another program holds the device (the claim of another updater; Linux
+                  // EBUSY; Windows ERROR_SHARING_VIOLATION)
+  kGone,          // the interface went away between the listing and the open
+  kOther,         // anything else
+};
+
+// A failed claim or open: the kind, the platform's error number (errno on Linux, the
+// GetLastError() value on Windows; 0 when there is none) and the platform's own text for it.
+// CHidIO adds the interface path.
+struct OpenFailure {
+  OpenError kind = OpenError::kNone;
+  std::int64_t code = 0;
+  std::u16string detail;
+  std::u16string path;
+  bool operator==(const OpenFailure&) const = default;
+};
+
+// The kind of a platform error number of a failed open, as the platform's backend library
+// defines it (errno values on Linux, GetLastError() values on Windows).
+OpenError OpenErrorFromCode(std::int64_t code);
+
 // Called when the backend learns that an interface went away (the simulated device's
 // removal, a udev remove event). The path is the interface's path; vendor is its vendor ID.
 using RemovalListener = void (*)(void* context, const std::u16string& path, std::uint16_t vendor);
@@ -82,8 +121,17 @@ class HidBackend {
   // attributes cannot be read.
   virtual bool Probe(const std::u16string& path, std::uint16_t* vendor, std::uint16_t* product) = 0;
 
-  // Opens `path` for one direction, sharing read and write. kInvalidHandle on failure.
-  virtual NativeHandle Open(const std::u16string& path, Direction direction) = 0;
+  // Takes the interface at `path` for this program alone (see above). Returns a claim to give
+  // back with ReleaseClaim, or kInvalidHandle with *failure filled in (when it is not null).
+  // Non-blocking.
+  virtual NativeHandle Claim(const std::u16string& path, OpenFailure* failure) = 0;
+  // Gives a claim back; kInvalidHandle is ignored. Any thread may call it.
+  virtual void ReleaseClaim(NativeHandle claim) = 0;
+
+  // Opens `path` for one direction, sharing read and write. kInvalidHandle on failure, with
+  // *failure filled in (when it is not null).
+  virtual NativeHandle Open(const std::u16string& path, Direction direction,
+                            OpenFailure* failure) = 0;
 
   // Manual-reset events, created not signalled. CreateEvent gives kNoEvent on failure; a
   // wait involving kNoEvent fails.

@@ -1,9 +1,28 @@
 // The Linux HID backend over hidapi (hidraw). hidapi's calls are synchronous, so a transfer has
 // ended when its call returns; reads are bounded with hid_read_timeout, and the completion is
-// signalled on a standard-library event. hidapi strips the report ID of an unnumbered input
-// report: the backend puts byte 0 back and counts it, so a whole report counts 65 here too.
+// signalled on a standard-library event.
+//
+// Report IDs. The device uses no numbered reports. A write hands hidraw all 65 bytes, report ID
+// 0 first; the kernel sends the 64 data bytes and counts 65. A read gives the 64 data bytes
+// without a report ID byte: the kernel's hidraw delivers an unnumbered input report as it came,
+// and hidapi's hidraw backend passes the bytes on unchanged. The backend therefore reads into
+// bytes 1 to 64, puts the report ID 0 into byte 0 and counts it, so a whole report counts 65
+// here too.
+//
+// The claim. hidapi does not expose the descriptors it opens, so the claim opens the hidraw
+// node once more on a descriptor of its own and takes a non-blocking exclusive flock on it.
+// flock locks belong to the open file, so a second claim fails whether it comes from this
+// process or another one, of any user, and the lock goes when the descriptor is closed (also
+// when the process dies). Opening the node ourselves also yields the exact errno of a node
+// this user may not open, which hid_open_path reports only as text. The descriptor never
+// reads; the kernel drops input reports for it once its queue is full.
+#include <fcntl.h>
 #include <hidapi/hidapi.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -15,7 +34,49 @@
 
 namespace vqr::hid {
 
+OpenError OpenErrorFromCode(std::int64_t code) {
+  switch (code) {
+    case EACCES:
+    case EPERM:
+      return OpenError::kAccessDenied;
+    case EBUSY:
+    case EWOULDBLOCK:  // the flock of another claim
+      return OpenError::kBusy;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      return OpenError::kGone;
+    default:
+      return OpenError::kOther;
+  }
+}
+
 namespace {
+
+void Fill(OpenFailure* failure, int code, std::u16string detail) {
+  if (failure == nullptr) return;
+  *failure = OpenFailure{OpenErrorFromCode(code), code, std::move(detail), {}};
+}
+
+std::u16string ErrnoText(int code) {
+  return text::Utf8ToUtf16(std::strerror(code));
+}
+
+// hidapi's error texts are wide strings (UTF-32 on Linux).
+std::u16string WideText(const wchar_t* wide) {
+  std::u16string out;
+  if (wide == nullptr) return out;
+  for (; *wide != L'\0'; ++wide) {
+    const auto c = static_cast<char32_t>(*wide);
+    if (c > 0xFFFF && c <= 0x10FFFF) {
+      out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+    } else if (c <= 0xFFFF) {
+      out.push_back(static_cast<char16_t>(c));
+    }
+  }
+  return out;
+}
 
 struct Present {
   std::u16string path;
@@ -68,10 +129,36 @@ class HidapiBackend final : public PortableEventBackend {
     return true;
   }
 
-  NativeHandle Open(const std::u16string& path, Direction direction) override {
+  NativeHandle Claim(const std::u16string& path, OpenFailure* failure) override {
+    const int fd = ::open(text::Utf16ToUtf8(path).c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+      const int code = errno;
+      Fill(failure, code, ErrnoText(code));
+      return kInvalidHandle;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int code = errno;
+      ::close(fd);
+      Fill(failure, code, ErrnoText(code));
+      return kInvalidHandle;
+    }
+    return static_cast<NativeHandle>(fd);
+  }
+
+  void ReleaseClaim(NativeHandle claim) override {
+    if (claim != kInvalidHandle) ::close(static_cast<int>(claim));  // drops the lock
+  }
+
+  NativeHandle Open(const std::u16string& path, Direction direction,
+                    OpenFailure* failure) override {
     (void)direction;  // hidraw nodes are opened read-write; one handle per direction
     hid_device* device = hid_open_path(text::Utf16ToUtf8(path).c_str());
-    if (device == nullptr) return kInvalidHandle;
+    if (device == nullptr) {
+      // errno as hid_open_path left it: its own open's, unless its error bookkeeping changed it.
+      const int code = errno;
+      Fill(failure, code, WideText(hid_error(nullptr)));
+      return kInvalidHandle;
+    }
     std::lock_guard lock(m_mutex);
     m_counts[reinterpret_cast<NativeHandle>(device)] = 0;
     return reinterpret_cast<NativeHandle>(device);
@@ -125,9 +212,9 @@ class HidapiBackend final : public PortableEventBackend {
 
 }  // namespace
 
+// Never destroyed: g_hidCmd, built before it, still uses it while static objects are destroyed
+// at exit (it closes its events and handles through it).
 HidBackend& PlatformHidBackend() {
-  // Never destroyed: g_hidCmd, built before it and destroyed after it, may still close
-  // handles through it at exit.
   static HidapiBackend* const backend = new HidapiBackend();
   return *backend;
 }

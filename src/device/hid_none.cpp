@@ -16,7 +16,15 @@ class NoDeviceBackend final : public PortableEventBackend {
  public:
   std::unique_ptr<InterfaceList> ListInterfaces() override { return std::make_unique<EmptyList>(); }
   bool Probe(const std::u16string&, std::uint16_t*, std::uint16_t*) override { return false; }
-  NativeHandle Open(const std::u16string&, Direction) override { return kInvalidHandle; }
+  NativeHandle Claim(const std::u16string&, OpenFailure* failure) override {
+    if (failure != nullptr) *failure = OpenFailure{OpenError::kGone, 0, {}, {}};
+    return kInvalidHandle;
+  }
+  void ReleaseClaim(NativeHandle) override {}
+  NativeHandle Open(const std::u16string&, Direction, OpenFailure* failure) override {
+    if (failure != nullptr) *failure = OpenFailure{OpenError::kGone, 0, {}, {}};
+    return kInvalidHandle;
+  }
   bool Issue(Direction, NativeHandle, std::uint8_t*, NativeHandle) override { return false; }
   std::uint32_t BytesMoved(Direction, NativeHandle) override { return 0; }
   void CancelIo(NativeHandle) override {}

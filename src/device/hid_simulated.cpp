@@ -124,12 +124,46 @@ bool SimulatedHidBackend::Probe(const std::u16string& path, std::uint16_t* vendo
   return true;
 }
 
-NativeHandle SimulatedHidBackend::Open(const std::u16string& path, Direction direction) {
+bool SimulatedHidBackend::Claimed(const std::u16string& path) const {
+  std::lock_guard lock(m_mutex);
+  for (const auto& [claim, claimed] : m_claims)
+    if (claimed == path) return true;
+  return false;
+}
+
+namespace {
+
+NativeHandle Fail(OpenFailure* failure, OpenError kind) {
+  if (failure != nullptr) *failure = OpenFailure{kind, 0, {}, {}};
+  return kInvalidHandle;
+}
+
+}  // namespace
+
+NativeHandle SimulatedHidBackend::Claim(const std::u16string& path, OpenFailure* failure) {
   std::lock_guard lock(m_mutex);
   const SimInterface* found = FindLocked(path);
-  if (found == nullptr) return kInvalidHandle;
+  if (found == nullptr) return Fail(failure, OpenError::kGone);
+  if (found->claimFails != OpenError::kNone) return Fail(failure, found->claimFails);
+  for (const auto& [claim, claimed] : m_claims)
+    if (claimed == path) return Fail(failure, OpenError::kBusy);
+  const NativeHandle claim = m_nextHandle++;
+  m_claims[claim] = path;
+  return claim;
+}
+
+void SimulatedHidBackend::ReleaseClaim(NativeHandle claim) {
+  std::lock_guard lock(m_mutex);
+  m_claims.erase(claim);
+}
+
+NativeHandle SimulatedHidBackend::Open(const std::u16string& path, Direction direction,
+                                       OpenFailure* failure) {
+  std::lock_guard lock(m_mutex);
+  const SimInterface* found = FindLocked(path);
+  if (found == nullptr) return Fail(failure, OpenError::kGone);
   if (direction == Direction::kRead ? found->openReadFails : found->openWriteFails)
-    return kInvalidHandle;
+    return Fail(failure, OpenError::kOther);
   const NativeHandle handle = m_nextHandle++;
   m_open[handle] = OpenHandle{path, found->device, direction};
   return handle;

@@ -26,6 +26,9 @@ struct SimInterface {
   bool probeFails = false;               // cannot be opened for the probe
   bool openReadFails = false;
   bool openWriteFails = false;
+  // The claim fails for this reason (kNone: it does not), as an interface that this user may
+  // not open or that another program holds.
+  OpenError claimFails = OpenError::kNone;
 };
 
 // A HID interface path as Windows spells them, vendor digits at characters 12 to 15.
@@ -48,13 +51,17 @@ class SimulatedHidBackend final : public PortableEventBackend {
   // The bound on one transfer (kTransferBoundMs unless a test shortens it).
   void SetTransferBound(std::chrono::milliseconds bound);
 
-  // How often each path was probed, and how many device handles are open now.
+  // How often each path was probed, how many device handles are open now, and whether an
+  // interface is claimed.
   int ProbeCount(const std::u16string& path) const;
   int OpenHandleCount() const;
+  bool Claimed(const std::u16string& path) const;
 
   std::unique_ptr<InterfaceList> ListInterfaces() override;
   bool Probe(const std::u16string& path, std::uint16_t* vendor, std::uint16_t* product) override;
-  NativeHandle Open(const std::u16string& path, Direction direction) override;
+  NativeHandle Claim(const std::u16string& path, OpenFailure* failure) override;
+  void ReleaseClaim(NativeHandle claim) override;
+  NativeHandle Open(const std::u16string& path, Direction direction, OpenFailure* failure) override;
   bool Issue(Direction direction, NativeHandle device, std::uint8_t* report,
              NativeHandle event) override;
   std::uint32_t BytesMoved(Direction direction, NativeHandle device) override;
@@ -76,6 +83,7 @@ class SimulatedHidBackend final : public PortableEventBackend {
   std::vector<SimInterface> m_interfaces;
   std::map<std::u16string, int> m_probes;
   std::map<NativeHandle, OpenHandle> m_open;
+  std::map<NativeHandle, std::u16string> m_claims;
   NativeHandle m_nextHandle = 0x100;
   bool m_listFails = false;
   std::chrono::milliseconds m_bound{kTransferBoundMs};

@@ -2,6 +2,16 @@
 // attributes for the probe, and overlapped ReadFile/WriteFile on handles opened with
 // FILE_FLAG_OVERLAPPED, so that a transfer the device never completes can be bounded and
 // cancelled instead of blocking its worker forever.
+//
+// The claim is a named mutex per interface path, "Global\VQR03.hid." followed by a hash of the
+// path in lower case (device paths are case-insensitive and hold backslashes, which a name may
+// not). Only its existence counts, not its ownership: the claim creates it and fails when it
+// exists already, and the object goes when its last handle is closed, on any thread and also
+// when the process dies. The Global\ namespace is the one all sessions share: the device is
+// one for the whole machine, and an updater in another user's session (fast user switching,
+// a remote desktop) must see the claim too; the Local\ namespace is per session. Creating a
+// mutex there needs no privilege. A mutex that another user created may not be opened by this
+// one (ERROR_ACCESS_DENIED): that is a claim too.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -19,6 +29,8 @@ extern "C" {
 #undef CreateEvent
 
 #include <cstdlib>
+#include <cwchar>
+#include <cwctype>
 #include <map>
 #include <mutex>
 #include <string>
@@ -27,7 +39,60 @@ extern "C" {
 
 namespace vqr::hid {
 
+OpenError OpenErrorFromCode(std::int64_t code) {
+  switch (code) {
+    case ERROR_ACCESS_DENIED:
+      return OpenError::kAccessDenied;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_ALREADY_EXISTS:  // the claim of another updater
+      return OpenError::kBusy;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_DEVICE_NOT_CONNECTED:
+      return OpenError::kGone;
+    default:
+      return OpenError::kOther;
+  }
+}
+
 namespace {
+
+// The system's text for an error number, without its line break.
+std::u16string SystemText(DWORD code) {
+  wchar_t* buffer = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::u16string text;
+  if (length != 0 && buffer != nullptr) text.assign(buffer, buffer + length);
+  if (buffer != nullptr) LocalFree(buffer);
+  while (!text.empty() && (text.back() == u'\n' || text.back() == u'\r' || text.back() == u' '))
+    text.pop_back();
+  return text;
+}
+
+void Fill(OpenFailure* failure, DWORD code, OpenError kind) {
+  if (failure == nullptr) return;
+  *failure = OpenFailure{kind, static_cast<std::int64_t>(code), SystemText(code), {}};
+}
+
+void Fill(OpenFailure* failure, DWORD code) {
+  Fill(failure, code, OpenErrorFromCode(code));
+}
+
+// The name of the claim's mutex for an interface path: the path in lower case, hashed with
+// 64-bit FNV-1a over its UTF-16 units.
+std::wstring ClaimName(const std::u16string& path) {
+  std::uint64_t hash = 0xcbf29ce484222325ull;
+  for (const char16_t unit : path) {
+    const auto lower = static_cast<char16_t>(towlower(static_cast<wint_t>(unit)));
+    hash = (hash ^ lower) * 0x100000001b3ull;
+  }
+  wchar_t name[64];
+  swprintf(name, 64, L"Global\\VQR03.hid.%016llx", static_cast<unsigned long long>(hash));
+  return name;
+}
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Win32 paths are UTF-16");
 
@@ -113,12 +178,37 @@ class Win32HidBackend final : public HidBackend {
     return true;
   }
 
-  NativeHandle Open(const std::u16string& path, Direction direction) override {
+  NativeHandle Claim(const std::u16string& path, OpenFailure* failure) override {
+    const std::wstring name = ClaimName(path);
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+    const DWORD code = GetLastError();
+    if (mutex == nullptr) {
+      // A mutex of another user's updater cannot be opened by this user: held all the same.
+      Fill(failure, code, code == ERROR_ACCESS_DENIED ? OpenError::kBusy : OpenErrorFromCode(code));
+      return kInvalidHandle;
+    }
+    if (code == ERROR_ALREADY_EXISTS) {
+      CloseHandle(mutex);
+      Fill(failure, code);
+      return kInvalidHandle;
+    }
+    return FromHandle(mutex);
+  }
+
+  void ReleaseClaim(NativeHandle claim) override {
+    if (claim != kInvalidHandle) CloseHandle(ToHandle(claim));
+  }
+
+  NativeHandle Open(const std::u16string& path, Direction direction,
+                    OpenFailure* failure) override {
     const DWORD access = direction == Direction::kRead ? GENERIC_READ : GENERIC_WRITE;
     HANDLE device =
         CreateFileW(ToWide(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-    if (device == INVALID_HANDLE_VALUE) return kInvalidHandle;
+    if (device == INVALID_HANDLE_VALUE) {
+      Fill(failure, GetLastError());
+      return kInvalidHandle;
+    }
     return FromHandle(device);
   }
 
@@ -223,9 +313,9 @@ class Win32HidBackend final : public HidBackend {
 
 }  // namespace
 
+// Never destroyed: g_hidCmd, built before it, still uses it while static objects are destroyed
+// at exit (it closes its events and handles through it).
 HidBackend& PlatformHidBackend() {
-  // Never destroyed: g_hidCmd, built before it and destroyed after it, may still close
-  // handles through it at exit.
   static Win32HidBackend* const backend = new Win32HidBackend();
   return *backend;
 }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include "device/chidcmd.h"
@@ -159,18 +160,77 @@ TEST_F(SearchTest, SkipsInterfacesThatCannotBeReadAndStopsWhenMemoryRunsOut) {
   EXPECT_FALSE(io.IsReadOpen());
 }
 
-TEST_F(SearchTest, DirectionThatFailedToOpenFailsItsTransfers) {
-  SimInterface halfOpen{SimInterfacePath(0x0416, 0xF360, 9), 0x0416, 0xF360, &first};
-  halfOpen.openReadFails = true;
-  backend.SetInterfaces({halfOpen});
+// A matching interface that cannot be claimed or opened in either direction is not found:
+// nothing stays taken, the reason is kept, and the next matching interface is tried.
+struct UnopenableCase {
+  const char* name;
+  bool readFails, writeFails;
+  hid::OpenError claimFails;
+  hid::OpenError reason;
+};
+
+class UnopenableTest : public SearchTest, public ::testing::WithParamInterface<UnopenableCase> {};
+
+TEST_P(UnopenableTest, IsNotFoundAndSaysWhy) {
+  const UnopenableCase& c = GetParam();
+  SimInterface unopenable{SimInterfacePath(0x0416, 0xF360, 9), 0x0416, 0xF360, &first};
+  unopenable.openReadFails = c.readFails;
+  unopenable.openWriteFails = c.writeFails;
+  unopenable.claimFails = c.claimFails;
+  backend.SetInterfaces({unopenable});
   CHidIO io(backend);
-  EXPECT_EQ(io.OpenDevice(), 0xF360u);
+  EXPECT_EQ(io.OpenDevice(), 0u);
   EXPECT_FALSE(io.IsReadOpen());
-  EXPECT_TRUE(io.IsWriteOpen());
+  EXPECT_FALSE(io.IsWriteOpen());
+  EXPECT_EQ(backend.OpenHandleCount(), 0);
+  EXPECT_FALSE(backend.Claimed(unopenable.path));
+  EXPECT_EQ(io.LastOpenFailure().kind, c.reason);
+  EXPECT_EQ(io.LastOpenFailure().path, unopenable.path);
   std::uint8_t report[hid::kReportSize] = {};
   std::uint32_t count = 99;
   EXPECT_EQ(io.ReadReport(report, &count), 0);
   EXPECT_EQ(count, 0u);
+  EXPECT_EQ(io.WriteReport(report, nullptr), 0);
+
+  // A second device of the family behind it is opened; the failure is then forgotten.
+  const std::u16string later = backend.Plug(&second, 0xF36A);
+  EXPECT_EQ(io.OpenDevice(), 0xF36Au);
+  EXPECT_EQ(io.LastOpenFailure(), hid::OpenFailure{});
+  EXPECT_TRUE(backend.Claimed(later));
+  EXPECT_FALSE(backend.Claimed(unopenable.path));
+  EXPECT_EQ(backend.OpenHandleCount(), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, UnopenableTest,
+    ::testing::Values(UnopenableCase{"ReadOpenFails", true, false, hid::OpenError::kNone,
+                                     hid::OpenError::kOther},
+                      UnopenableCase{"WriteOpenFails", false, true, hid::OpenError::kNone,
+                                     hid::OpenError::kOther},
+                      UnopenableCase{"AccessDenied", false, false, hid::OpenError::kAccessDenied,
+                                     hid::OpenError::kAccessDenied},
+                      UnopenableCase{"HeldByAnotherProgram", false, false, hid::OpenError::kBusy,
+                                     hid::OpenError::kBusy}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// One program on one device at a time: a second search object cannot take a device that the
+// first holds, and takes it on its next search once the first has let go.
+TEST_F(SearchTest, AHeldDeviceIsBusyForASecondSearchUntilReleased) {
+  const std::u16string path = backend.Plug(&first);
+  auto holder = std::make_unique<CHidIO>(backend);
+  CHidIO other(backend);
+  ASSERT_EQ(holder->OpenDevice(), 0xF360u);
+  EXPECT_EQ(other.OpenDevice(), 0u);
+  EXPECT_EQ(other.LastOpenFailure().kind, hid::OpenError::kBusy);
+  EXPECT_EQ(other.LastOpenFailure().path, path);
+
+  // The holder searching again takes the device anew: its own earlier claim is no obstacle.
+  ASSERT_EQ(holder->OpenDevice(), 0xF360u);
+  EXPECT_EQ(other.OpenDevice(), 0u);
+
+  holder.reset();
+  EXPECT_EQ(other.OpenDevice(), 0xF360u);
+  EXPECT_EQ(other.LastOpenFailure().kind, hid::OpenError::kNone);
 }
 
 // Handles dropped by a search are closed, but never under a transfer still using them.
@@ -220,7 +280,11 @@ class ScriptedBackend final : public hid::HidBackend {
     *p = 0xF360;
     return true;
   }
-  hid::NativeHandle Open(const std::u16string&, hid::Direction d) override {
+  hid::NativeHandle Claim(const std::u16string&, hid::OpenFailure*) override { return 0x30; }
+  void ReleaseClaim(hid::NativeHandle c) override {
+    log.push_back("release claim " + std::to_string(c));
+  }
+  hid::NativeHandle Open(const std::u16string&, hid::Direction d, hid::OpenFailure*) override {
     return d == hid::Direction::kRead ? 0x10 : 0x20;
   }
   hid::NativeHandle CreateEvent() override { return ++m_events; }
@@ -310,9 +374,9 @@ TEST(Transfer, ReleasesInOrderOnDestruction) {
     io.OpenDevice();
     backend.log.clear();
   }
-  EXPECT_THAT(backend.log,
-              ::testing::ElementsAre("cancel 16", "cancel 32", "close 16", "close 32",
-                                     "close event 2", "close event 1", "close event 3"));
+  EXPECT_THAT(backend.log, ::testing::ElementsAre("cancel 16", "cancel 32", "close 16", "close 32",
+                                                  "release claim 48", "close event 2",
+                                                  "close event 1", "close event 3"));
 }
 
 // --- The data loops of the commands, against the simulated device ---

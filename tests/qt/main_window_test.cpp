@@ -11,6 +11,7 @@
 #include <QGroupBox>
 #include <QImage>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -211,6 +212,49 @@ TEST_F(MainWindowTest, ATickThatFindsTheDeviceStopsTheSearchAndStartsTheIdentifi
   // The count stops where it was; the identification takes the label over.
   EXPECT_EQ(m_window->SearchCount(), 2);
   EXPECT_EQ(DeviceLabel()->text(), Searching("   2"));
+}
+
+// A device of the family that this user may not open: not found, and a notice that blocks
+// neither the search nor the window says why, once per arrival; a device found later closes it.
+TEST_F(MainWindowTest, ADeviceThatCannotBeOpenedIsToldOfWithoutStoppingTheSearch) {
+  hid::SimInterface denied{hid::SimInterfacePath(0x0416, 0xF360, 5), 0x0416, 0xF360, &m_device};
+  denied.claimFails = hid::OpenError::kAccessDenied;
+  m_sim.SetInterfaces({denied});
+  m_window->show();
+  m_window->Tick();
+
+  auto* notice = m_window->findChild<QMessageBox*>(QStringLiteral("deviceNotice"));
+  ASSERT_NE(notice, nullptr);
+  EXPECT_TRUE(notice->isVisible());
+  EXPECT_FALSE(notice->isModal());
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_TRUE(notice->text().contains(QStringLiteral("/lib/udev/rules.d/70-vqr03.rules")));
+  EXPECT_FALSE(m_window->DevicePresent());
+  EXPECT_TRUE(m_window->Timer().isActive());
+  EXPECT_TRUE(m_started.empty());
+  EXPECT_EQ(DeviceLabel()->text(), Searching("   1"));
+
+  // Closed by the user, it does not come back while the same device stays plugged in.
+  notice->close();
+  m_window->Tick();
+  m_window->Tick();
+  EXPECT_FALSE(notice->isVisible());
+  EXPECT_EQ(DeviceLabel()->text(), Searching("   3"));
+
+  // Unplugged and plugged in again: told again.
+  m_sim.SetInterfaces({});
+  m_window->Tick();
+  m_sim.SetInterfaces({denied});
+  m_window->Tick();
+  EXPECT_TRUE(notice->isVisible());
+
+  // The user fixed the permission: the device is found and the notice goes.
+  denied.claimFails = hid::OpenError::kNone;
+  m_sim.SetInterfaces({denied});
+  m_window->Tick();
+  EXPECT_TRUE(m_window->DevicePresent());
+  EXPECT_FALSE(notice->isVisible());
+  ASSERT_EQ(m_started.size(), 1u);
 }
 
 TEST_F(MainWindowTest, RemovalWhileSearchingChangesNothing) {

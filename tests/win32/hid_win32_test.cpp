@@ -26,6 +26,9 @@ using vqr::hid::kInvalidHandle;
 using vqr::hid::kNoEvent;
 using vqr::hid::kReportSize;
 using vqr::hid::NativeHandle;
+using vqr::hid::OpenError;
+using vqr::hid::OpenErrorFromCode;
+using vqr::hid::OpenFailure;
 using vqr::hid::PlatformHidBackend;
 using vqr::hid::WaitResult;
 using Clock = std::chrono::steady_clock;
@@ -77,8 +80,106 @@ TEST(Win32HidSearch, MissingPathCannotBeProbedOrOpened) {
       u"\\\\?\\hid#vid_0416&pid_f360#0&deadbeef&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
   std::uint16_t vendor = 1, product = 2;
   EXPECT_FALSE(backend.Probe(missing, &vendor, &product));
-  EXPECT_EQ(backend.Open(missing, Direction::kRead), kInvalidHandle);
-  EXPECT_EQ(backend.Open(missing, Direction::kWrite), kInvalidHandle);
+  for (const Direction direction : {Direction::kRead, Direction::kWrite}) {
+    OpenFailure failure;
+    EXPECT_EQ(backend.Open(missing, direction, &failure), kInvalidHandle);
+    EXPECT_EQ(failure.kind, OpenError::kGone);
+    EXPECT_TRUE(failure.code == ERROR_FILE_NOT_FOUND || failure.code == ERROR_PATH_NOT_FOUND)
+        << failure.code;
+    EXPECT_FALSE(failure.detail.empty()) << "the system's text for the error";
+    EXPECT_EQ(backend.Open(missing, direction, nullptr), kInvalidHandle);
+  }
+}
+
+// --- Why an open failed, and the claim ---
+
+TEST(Win32HidOpenFailure, ErrorNumbersMapToKinds) {
+  struct Case {
+    DWORD code;
+    OpenError kind;
+  };
+  const Case cases[] = {
+      {ERROR_ACCESS_DENIED, OpenError::kAccessDenied}, {ERROR_SHARING_VIOLATION, OpenError::kBusy},
+      {ERROR_ALREADY_EXISTS, OpenError::kBusy},        {ERROR_FILE_NOT_FOUND, OpenError::kGone},
+      {ERROR_PATH_NOT_FOUND, OpenError::kGone},        {ERROR_DEV_NOT_EXIST, OpenError::kGone},
+      {ERROR_DEVICE_NOT_CONNECTED, OpenError::kGone},  {ERROR_GEN_FAILURE, OpenError::kOther},
+      {ERROR_INVALID_PARAMETER, OpenError::kOther},    {ERROR_SUCCESS, OpenError::kOther},
+  };
+  for (const Case& c : cases) EXPECT_EQ(OpenErrorFromCode(c.code), c.kind) << c.code;
+}
+
+// A file of the test's own, removed at the end.
+class Win32OpenFailure : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wchar_t directory[MAX_PATH];
+    ASSERT_NE(GetTempPathW(MAX_PATH, directory), 0u);
+    wchar_t name[MAX_PATH];
+    ASSERT_NE(GetTempFileNameW(directory, L"vqr", 0, name), 0u);
+    path = name;
+    folder = directory;
+  }
+  void TearDown() override { DeleteFileW(path.c_str()); }
+  static std::u16string U16(const std::wstring& text) {
+    return std::u16string(text.begin(), text.end());
+  }
+
+  HidBackend& backend = PlatformHidBackend();
+  std::wstring path;
+  std::wstring folder;
+};
+
+TEST_F(Win32OpenFailure, AnInterfaceAnotherProgramHoldsExclusivelyIsBusy) {
+  HANDLE exclusive = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
+  OpenFailure failure;
+  EXPECT_EQ(backend.Open(U16(path), Direction::kRead, &failure), kInvalidHandle);
+  CloseHandle(exclusive);
+  EXPECT_EQ(failure.kind, OpenError::kBusy);
+  EXPECT_EQ(failure.code, ERROR_SHARING_VIOLATION);
+  EXPECT_FALSE(failure.detail.empty());
+
+  const NativeHandle opened = backend.Open(U16(path), Direction::kRead, &failure);
+  EXPECT_NE(opened, kInvalidHandle) << "free again once the other program let go";
+  backend.Close(opened);
+}
+
+TEST_F(Win32OpenFailure, WhatThisUserMayNotOpenIsAccessDenied) {
+  // A folder cannot be opened as a file: the system refuses access.
+  OpenFailure failure;
+  EXPECT_EQ(backend.Open(U16(folder), Direction::kWrite, &failure), kInvalidHandle);
+  EXPECT_EQ(failure.kind, OpenError::kAccessDenied);
+  EXPECT_EQ(failure.code, ERROR_ACCESS_DENIED);
+}
+
+// One program on one device at a time: the claim of an interface path is a named mutex that
+// exists while the claim is held.
+TEST(Win32HidClaim, ASecondClaimOfThePathIsBusyUntilTheFirstIsReleased) {
+  HidBackend& backend = PlatformHidBackend();
+  const std::u16string path =
+      u"\\\\?\\hid#vid_0416&pid_f360#7&2a5c0001&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+  std::u16string upper = path;
+  for (char16_t& c : upper)
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+  const std::u16string other = path.substr(0, path.size() - 3) + u"31}";
+
+  OpenFailure failure;
+  const NativeHandle first = backend.Claim(path, &failure);
+  ASSERT_NE(first, kInvalidHandle);
+  for (const std::u16string& again : {path, upper}) {
+    EXPECT_EQ(backend.Claim(again, &failure), kInvalidHandle);
+    EXPECT_EQ(failure.kind, OpenError::kBusy);
+    EXPECT_EQ(failure.code, ERROR_ALREADY_EXISTS);
+  }
+  const NativeHandle beside = backend.Claim(other, &failure);
+  EXPECT_NE(beside, kInvalidHandle) << "another interface is claimed on its own";
+  backend.ReleaseClaim(beside);
+
+  backend.ReleaseClaim(first);
+  const NativeHandle second = backend.Claim(upper, &failure);
+  EXPECT_NE(second, kInvalidHandle);
+  backend.ReleaseClaim(second);
 }
 
 // Two events of the backend, closed at the end.
@@ -162,7 +263,7 @@ class Win32Transfer : public Win32Events {
     server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096,
                               4096, 0, nullptr);
     ASSERT_NE(server, INVALID_HANDLE_VALUE);
-    client = backend.Open(std::u16string(name.begin(), name.end()), direction);
+    client = backend.Open(std::u16string(name.begin(), name.end()), direction, nullptr);
     ASSERT_NE(client, kInvalidHandle);
   }
   void TearDown() override {

@@ -9,7 +9,9 @@
 
 #include "demo/demo.h"
 #include "text/string_table.h"
+#include "text/text_format.h"
 #include "ui/shell/controller.h"
+#include "ui/shell/device_notice.h"
 #include "workflow/program.h"
 #include "workflow/workers.h"
 #include "workflow_fixture.h"
@@ -457,6 +459,127 @@ TEST_F(SearchAndUnplugTest, AnUnplugAfterTheListingEmptiesTheListItFilled) {
   EXPECT_EQ(port.Enabled(ui::kImageList), std::optional<bool>(false));
   EXPECT_EQ(port.Text(ui::kStartButton), u"開 始 更 新");
   EXPECT_EQ(controller->SearchCount(), 0);
+}
+
+// --- A device that is plugged in but cannot be opened ---
+
+class UnopenableDeviceTest : public SearchAndUnplugTest {
+ protected:
+  void SetUp() override {
+    SearchAndUnplugTest::SetUp();
+    controller->SetNoticeHandler([this](const std::u16string& text) { notices.push_back(text); });
+    device = std::make_unique<sim::SimBootloader>(MakeInfoPage({}));
+  }
+  // Plugs the device in as an interface whose claim fails for `reason` (kNone: it opens).
+  std::u16string PlugFailing(hid::OpenError reason, int instance = 0) {
+    hid::SimInterface failing{hid::SimInterfacePath(0x0416, 0xF360, 30 + instance), 0x0416, 0xF360,
+                              device.get()};
+    failing.claimFails = reason;
+    backend.SetInterfaces({failing});
+    return failing.path;
+  }
+  void Unplug() { backend.SetInterfaces({}); }
+  std::u16string Searching(int count) {
+    return text::FormatText(text::StringTableEntry(text::kStrSearching), {count});
+  }
+
+  std::vector<std::u16string> notices;
+};
+
+TEST_F(UnopenableDeviceTest, IsNotFoundAndTheUserIsToldOncePerArrival) {
+  const std::u16string path = PlugFailing(hid::OpenError::kAccessDenied);
+  for (int tick = 1; tick <= 3; ++tick) {
+    controller->Tick();
+    EXPECT_FALSE(controller->DevicePresent());
+    EXPECT_EQ(port.Text(ui::kDeviceLabel), Searching(tick)) << "the label goes on counting";
+  }
+  EXPECT_TRUE(port.MessageBoxes().empty()) << "no identification, no numbered error";
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0], ui::DeviceNoticeText({hid::OpenError::kAccessDenied, 0, {}, path}));
+
+  // Unplugged for a tick and plugged in again: a new arrival, told again.
+  Unplug();
+  controller->Tick();
+  PlugFailing(hid::OpenError::kAccessDenied);
+  controller->Tick();
+  controller->Tick();
+  EXPECT_EQ(notices.size(), 2u);
+
+  // The same interface failing another way is told too.
+  PlugFailing(hid::OpenError::kBusy);
+  controller->Tick();
+  ASSERT_EQ(notices.size(), 3u);
+  EXPECT_EQ(notices[2], ui::DeviceNoticeText({hid::OpenError::kBusy, 0, {}, path}));
+
+  // Opened at last: the notice is stale, and the identification starts.
+  PlugFailing(hid::OpenError::kNone);
+  Publish(StandardImages(), {"", "", "Demo", "Other"});
+  controller->Tick();
+  EXPECT_TRUE(controller->DevicePresent());
+  ASSERT_EQ(notices.size(), 4u);
+  EXPECT_TRUE(notices[3].empty());
+  EXPECT_EQ(port.List().size(), 2u);
+}
+
+// Unplugged and plugged in again within one tick: the removal notice ends the arrival.
+TEST_F(UnopenableDeviceTest, ARemovalWhileSearchingEndsTheArrival) {
+  PlugFailing(hid::OpenError::kBusy);
+  controller->Tick();
+  controller->OnInterfaceRemoved(0x0417);  // another vendor's interface
+  controller->Tick();
+  EXPECT_EQ(notices.size(), 1u);
+  controller->OnInterfaceRemoved(kDeviceVendor);
+  EXPECT_EQ(controller->SearchCount(), 2) << "searching goes on as it was";
+  controller->Tick();
+  EXPECT_EQ(notices.size(), 2u);
+}
+
+TEST(DeviceNotices, EveryKindHasAWholeTextInBothLanguagesForEachPlatform) {
+  using hid::OpenError;
+  for (const ui::NoticePlatform platform :
+       {ui::NoticePlatform::kLinux, ui::NoticePlatform::kWindows})
+    for (const OpenError kind :
+         {OpenError::kAccessDenied, OpenError::kBusy, OpenError::kGone, OpenError::kOther}) {
+      const ui::DeviceNoticeEntry& entry = ui::FindDeviceNotice(kind, platform);
+      EXPECT_EQ(entry.kind, kind);
+      EXPECT_EQ(entry.platform, platform);
+      EXPECT_EQ(entry.english.back(), u'.');
+      EXPECT_EQ(entry.chinese.back(), u'。');
+      EXPECT_TRUE(std::none_of(entry.english.begin(), entry.english.end(), [](char16_t c) {
+        return c > 0x7E;
+      })) << "English text in the English half";
+      EXPECT_TRUE(std::any_of(entry.chinese.begin(), entry.chinese.end(),
+                              [](char16_t c) { return c >= 0x4E00 && c <= 0x9FFF; }));
+    }
+}
+
+TEST(DeviceNotices, NameTheCauseAndWhatToDo) {
+  using hid::OpenError;
+  const std::u16string rule = u"/lib/udev/rules.d/70-vqr03.rules";
+  const std::u16string linuxDenied =
+      ui::DeviceNoticeText({OpenError::kAccessDenied, 13, u"Permission denied", u"/dev/hidraw3"},
+                           ui::NoticePlatform::kLinux);
+  EXPECT_NE(linuxDenied.find(u"udev rule " + rule), std::u16string::npos);
+  EXPECT_NE(linuxDenied.find(u"udev 規則 " + rule), std::u16string::npos);
+  EXPECT_NE(linuxDenied.find(u"group"), std::u16string::npos);
+  const std::u16string english(
+      ui::FindDeviceNotice(OpenError::kAccessDenied, ui::NoticePlatform::kLinux).english);
+  const std::u16string chinese(
+      ui::FindDeviceNotice(OpenError::kAccessDenied, ui::NoticePlatform::kLinux).chinese);
+  EXPECT_EQ(linuxDenied, english + u"\n\n" + chinese + u"\n\n[/dev/hidraw3] 13: Permission denied");
+
+  for (const ui::NoticePlatform platform :
+       {ui::NoticePlatform::kLinux, ui::NoticePlatform::kWindows}) {
+    const std::u16string busy = ui::DeviceNoticeText({OpenError::kBusy, 11, {}, u"p"}, platform);
+    EXPECT_NE(busy.find(u"another program is using it"), std::u16string::npos);
+    EXPECT_NE(busy.find(u"另一個程式正在使用它"), std::u16string::npos);
+    EXPECT_EQ(busy.substr(busy.size() - 6), u"[p] 11");
+  }
+  const std::u16string windowsDenied =
+      ui::DeviceNoticeText({OpenError::kAccessDenied, 5, {}, u"p"}, ui::NoticePlatform::kWindows);
+  EXPECT_EQ(windowsDenied.find(u"udev"), std::u16string::npos);
+  EXPECT_NE(windowsDenied.find(u"Windows denied access"), std::u16string::npos);
+  EXPECT_TRUE(ui::DeviceNoticeText({}).empty());
 }
 
 // --- The update run ---

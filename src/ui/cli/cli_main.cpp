@@ -198,6 +198,11 @@ int main(int argc, char** argv) {
   };
   NoTimer timer;
   vqr::ui::WindowController controller(port, timer, context);
+  // Why a device that is plugged in cannot be opened, once per arrival.
+  controller.SetNoticeHandler([](const std::u16string& text) {
+    if (!text.empty())
+      std::fprintf(stderr, "vqr03-cli: %s\n", vqr::text::Utf16ToUtf8(text).c_str());
+  });
   // The workers run on this thread, one after the other, each to its end.
   std::uint32_t workerResult = 0;
   controller.SetWorkerStarter([&controller, &workerResult](vqr::WorkerEntry entry) {

@@ -9,6 +9,7 @@
 #include <QGroupBox>
 #include <QKeySequence>
 #include <QLabel>
+#include <QMessageBox>
 #include <QMetaObject>
 #include <QPointer>
 #include <QPushButton>
@@ -180,6 +181,7 @@ MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
   m_controller = std::make_unique<WindowController>(*m_port, static_cast<SearchTimer&>(*this),
                                                     std::move(context));
   if (m_options.startWorker) m_controller->SetWorkerStarter(m_options.startWorker);
+  m_controller->SetNoticeHandler([this](const std::u16string& text) { ShowDeviceNotice(text); });
 
   {
     std::lock_guard lock(Relay().mutex);
@@ -204,6 +206,22 @@ void MainWindow::StartSearchTimer() {
 
 void MainWindow::StopSearchTimer() {
   m_timer.stop();
+}
+
+void MainWindow::ShowDeviceNotice(const std::u16string& text) {
+  if (text.empty()) {
+    if (m_notice != nullptr) m_notice->hide();
+    return;
+  }
+  if (m_notice == nullptr) {
+    m_notice = new QMessageBox(QMessageBox::Warning, Entry(text::kStrClassName), QString(),
+                               QMessageBox::Ok, this);
+    m_notice->setObjectName(QStringLiteral("deviceNotice"));
+    m_notice->setTextFormat(Qt::PlainText);
+    m_notice->setWindowModality(Qt::NonModal);  // the search and the window go on meanwhile
+  }
+  m_notice->setText(ToQString(text));
+  m_notice->show();
 }
 
 QWidget* MainWindow::Control(int id) const {

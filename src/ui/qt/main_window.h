@@ -25,6 +25,11 @@
 // up by main()), which reads the removed interface's vendor ID from its HID parent, and the
 // removal listener of the HID backend in use (the simulated backend raises notices itself).
 // Backend notices may come from any thread; they are relayed to the GUI thread.
+//
+// A device of the family that is plugged in but cannot be opened (no permission, held by
+// another program) is not found: the search goes on and the device label keeps counting, and a
+// non-modal notice (object name "deviceNotice") beside the window says why, once per arrival;
+// it goes when a device is found.
 #pragma once
 
 #include <QIcon>
@@ -49,6 +54,7 @@ class QComboBox;
 class QDialog;
 class QGroupBox;
 class QLabel;
+class QMessageBox;
 class QPushButton;
 
 namespace vqr::ui::qt {
@@ -121,6 +127,7 @@ class MainWindow final : public QWidget, private SearchTimer {
   void OnExit();
   void StartSearchTimer() override;
   void StopSearchTimer() override;
+  void ShowDeviceNotice(const std::u16string& text);
 
   WindowOptions m_options;
   QTimer m_timer;
@@ -135,6 +142,7 @@ class MainWindow final : public QWidget, private SearchTimer {
   QPushButton* m_startButton = nullptr;
   QPushButton* m_exitButton = nullptr;
   QComboBox* m_imageList = nullptr;
+  QMessageBox* m_notice = nullptr;
 };
 
 // The about box, owned by `owner`: caption, the program's icon, program text ("VQR03, ", the

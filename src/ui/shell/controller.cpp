@@ -4,6 +4,7 @@
 #include "port/window_port.h"
 #include "text/string_table.h"
 #include "text/text_format.h"
+#include "ui/shell/device_notice.h"
 
 namespace vqr::ui {
 
@@ -17,7 +18,15 @@ WindowController::~WindowController() {
 }
 
 bool WindowController::Probe() {
-  if (FindAndOpenDevice() == 0) return false;
+  if (FindAndOpenDevice() == 0) {
+    NoteOpenFailure();
+    return false;
+  }
+  m_toldOf.reset();
+  if (m_noticeShown) {
+    m_noticeShown = false;
+    if (m_notice) m_notice({});
+  }
   m_timer.StopSearchTimer();
   m_devicePresent = true;
   // A failed start is not reported: the window stays in the device-present state until the
@@ -29,6 +38,20 @@ bool WindowController::Probe() {
   return true;
 }
 
+void WindowController::NoteOpenFailure() {
+  const hid::OpenFailure& failure = g_hidCmd.IO().LastOpenFailure();
+  if (failure.kind == hid::OpenError::kNone) {
+    m_toldOf.reset();  // no device of the family: whatever comes next is a new arrival
+    return;
+  }
+  auto key = std::make_pair(failure.path, failure.kind);
+  if (m_toldOf == key) return;
+  m_toldOf = std::move(key);
+  if (!m_notice) return;
+  m_notice(DeviceNoticeText(failure));
+  m_noticeShown = true;
+}
+
 void WindowController::Tick() {
   if (Probe()) return;
   ++m_searchCount;
@@ -37,6 +60,7 @@ void WindowController::Tick() {
 }
 
 void WindowController::OnInterfaceRemoved(std::uint16_t vendor) {
+  if (vendor == kDeviceVendor) m_toldOf.reset();
   if (!m_devicePresent || vendor != kDeviceVendor) return;
   m_workers.NoteDeviceRemoved();
   m_port.Enable(kStartButton, false);

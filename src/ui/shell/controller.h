@@ -6,7 +6,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
+#include <utility>
 
+#include "device/hid_backend.h"
 #include "workflow/workers.h"
 
 namespace vqr::ui {
@@ -36,14 +40,27 @@ class WindowController {
   // the device label (entry 136 with the count).
   void Tick();
   // The device half of a tick: true when the device was found (and the identification
-  // started); false, with nothing shown, otherwise.
+  // started); false otherwise. A device of the family that is plugged in but cannot be opened
+  // is not found; the notice handler then hears why, once per arrival (see SetNoticeHandler).
   bool Probe();
 
   // A HID interface of `vendor` went away. Acts only while the device is present and the
   // vendor is the device's: disables the start button and puts its caption back, empties and
   // disables the image list, and starts searching again from 0. An identification still
-  // running lists nothing afterwards.
+  // running lists nothing afterwards. (While searching, a removal of the vendor's interface
+  // only ends the arrival of a device that could not be opened.)
   void OnInterfaceRemoved(std::uint16_t vendor);
+
+  // Tells the user why a device that is plugged in cannot be opened (device_notice.h has the
+  // texts): the handler runs on the searching thread with the notice's text once per arrival
+  // of such a device: not again on every tick while the same interface stays plugged in and
+  // fails the same way, again once it was away (a tick found no device of the family, or its
+  // vendor's interface was removed) and came back, or when it fails another way. When a
+  // device is found after a notice, the handler runs with an empty text: the notice is stale.
+  // The search and the device label are not affected.
+  void SetNoticeHandler(std::function<void(const std::u16string& text)> handler) {
+    m_notice = std::move(handler);
+  }
 
   // The start button: starts the update worker.
   void OnStart();
@@ -66,8 +83,14 @@ class WindowController {
   SearchTimer& m_timer;
   Workers m_workers;
   std::function<bool(WorkerEntry)> m_start;
+  void NoteOpenFailure();
+
   int m_searchCount = 0;
   bool m_devicePresent = false;
+  std::function<void(const std::u16string&)> m_notice;
+  // The interface and kind of failure of the arrival the user was last told about.
+  std::optional<std::pair<std::u16string, hid::OpenError>> m_toldOf;
+  bool m_noticeShown = false;
 };
 
 }  // namespace vqr::ui
