@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # vqr-pack as a process: exit codes, the check's output, the golden files rebuilt from their
-# inputs, the tree check, and serve answering in the server's layout.
+# inputs, the tree check, and serve answering in the server's layout over HTTP and HTTPS.
 # Usage: vqr_pack_cli_test.sh PATH_TO_VQR_PACK PATH_TO_TESTS_DATA
 set -uo pipefail
 pack="$1"
 data="$(cd "$2" && pwd)"
 dir="$(mktemp -d)"
-server=""
-trap '[ -n "$server" ] && kill "$server" 2>/dev/null; rm -rf "$dir"' EXIT
+servers=()
+cleanup() {
+  local pid
+  for pid in "${servers[@]}"; do kill "$pid" 2>/dev/null; done
+  rm -rf "$dir"
+}
+trap cleanup EXIT
 failures=0
 expect() {  # expect WANTED_EXIT DESCRIPTION -- COMMAND...
   local want="$1" what="$2"
@@ -164,11 +169,20 @@ verify_fault "no catalog" "Door3/: holds no catalog" rm Door3/A1B2.Bin
 expect 2 "verify a file" -- "$pack" verify "$data/tree/Door3/A1B2.Bin"
 expect 2 "verify --public is the signature form" -- "$pack" verify --public KEY "$data/tree"
 
+# serve_started LOG SCHEME ARGUMENTS...: starts `vqr-pack serve ARGUMENTS` in the background,
+# waits for its "serving" line and sets $port from it (empty when it did not start).
+serve_started() {
+  local log="$1" scheme="$2"
+  shift 2
+  "$pack" serve "$@" >"$log" 2>&1 &
+  servers+=($!)
+  for _ in $(seq 50); do grep -q "serving" "$log" && break; sleep 0.1; done
+  port="$(sed -n "s#^serving .* on $scheme://127.0.0.1:\([0-9]*\)/\$#\1#p" "$log")"
+  [ -n "$port" ] || { echo "FAIL: serve $*: no '$scheme' serving line"; cat "$log"; failures=$((failures + 1)); }
+}
+
 # serve: any free port, the two URL forms, and a log line per request.
-"$pack" serve "$dir/srv" --port 0 >"$dir/serve.log" 2>&1 &
-server=$!
-for _ in $(seq 50); do grep -q "serving" "$dir/serve.log" && break; sleep 0.1; done
-port="$(sed -n 's#.*http://127.0.0.1:\([0-9]*\)/.*#\1#p' "$dir/serve.log")"
+serve_started "$dir/serve.log" http "$dir/srv" --port 0
 curl -s -o "$dir/got.Bin" "http://127.0.0.1:$port/Door3/A1B2.Bin"
 cmp -s "$dir/got.Bin" "$dir/srv/Door3/A1B2.Bin" || { echo "FAIL: served catalog differs"; failures=$((failures + 1)); }
 curl -s -o "$dir/got.bin" "http://127.0.0.1:$port/Pool3Ax/T0A1B215.bin"
@@ -176,6 +190,69 @@ cmp -s "$dir/got.bin" "$dir/srv/Pool3Ax/T0A1B215.bin" || { echo "FAIL: served im
 status="$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/Door3/../data.bin")"
 [ "$status" = 404 ] || { echo "FAIL: outside the layout answered $status"; failures=$((failures + 1)); }
 grep -q "GET /Door3/A1B2.Bin 200" "$dir/serve.log" || { echo "FAIL: no log line"; cat "$dir/serve.log"; failures=$((failures + 1)); }
+
+# A second server on a taken port fails, naming it, instead of sharing the port (clients would
+# get a mix of both trees); the first one keeps serving. `timeout`: one that serves is a failure.
+mkdir -p "$dir/other/Door3"
+printf 'another tree' >"$dir/other/Door3/A1B2.Bin"
+for bind in 127.0.0.1 0.0.0.0; do
+  expect 2 "second serve on port $port of $bind" -- timeout 10 "$pack" serve "$dir/other" \
+    --port "$port" --bind "$bind"
+  errors "cannot listen on $bind:$port: the port is already in use" "second serve on $bind"
+done
+for _ in 1 2 3 4; do
+  curl -s -o "$dir/got.Bin" "http://127.0.0.1:$port/Door3/A1B2.Bin"
+  cmp -s "$dir/got.Bin" "$dir/srv/Door3/A1B2.Bin" || { echo "FAIL: the first server's port answered with another file"; failures=$((failures + 1)); }
+done
+
+# HTTPS with a certificate made here: curl trusts it with the authority, refuses it without.
+# shellcheck source-path=SCRIPTDIR source=../support/test_certificates.sh
+source "$(dirname "$0")/../support/test_certificates.sh"
+mkdir -p "$dir/tls"
+if make_test_ca "$dir/tls" ca && make_test_server "$dir/tls" server ca &&
+  make_test_ca "$dir/tls" ca2 && make_test_server "$dir/tls" stranger ca2; then
+  serve_started "$dir/https.log" https "$dir/srv" --port 0 --tls-cert "$dir/tls/server.pem" \
+    --tls-key "$dir/tls/server.key"
+  rm -f "$dir/got.Bin"
+  curl -sS --cacert "$dir/tls/ca.pem" -o "$dir/got.Bin" "https://127.0.0.1:$port/Door3/A1B2.Bin" 2>"$dir/curl.err"
+  cmp -s "$dir/got.Bin" "$dir/srv/Door3/A1B2.Bin" || { echo "FAIL: catalog over https differs"; cat "$dir/curl.err"; failures=$((failures + 1)); }
+  grep -q "GET /Door3/A1B2.Bin 200" "$dir/https.log" || { echo "FAIL: no https log line"; cat "$dir/https.log"; failures=$((failures + 1)); }
+  # Without the authority (or with another one) curl refuses the certificate: exit 60.
+  for trust in "" "--cacert $dir/tls/ca2.pem"; do
+    # shellcheck disable=SC2086
+    curl -s $trust -o /dev/null "https://127.0.0.1:$port/Door3/A1B2.Bin"
+    got=$?
+    [ "$got" = 60 ] || { echo "FAIL: curl ${trust:-without a CA} over https: exit $got, wanted 60"; failures=$((failures + 1)); }
+  done
+  status="$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/Door3/A1B2.Bin")"
+  [ "$status" = 200 ] && { echo "FAIL: the https server answered plain http"; failures=$((failures + 1)); }
+
+  # The certificate and key: both or neither, readable, PEM, and belonging together.
+  tls_refused() {  # tls_refused DESCRIPTION MESSAGE ARGUMENTS...
+    local what="$1" message="$2"
+    shift 2
+    expect 2 "serve: $what" -- timeout 10 "$pack" serve "$dir/srv" --port 0 "$@"
+    errors "$message" "serve: $what"
+  }
+  openssl ec -in "$dir/tls/server.key" -aes256 -passout pass:secret -out "$dir/tls/locked.key" 2>/dev/null
+  tls_refused "certificate without key" "--tls-cert requires --tls-key" --tls-cert "$dir/tls/server.pem"
+  tls_refused "key without certificate" "--tls-key requires --tls-cert" --tls-key "$dir/tls/server.key"
+  tls_refused "unreadable certificate" "cannot read $dir/tls/none.pem" \
+    --tls-cert "$dir/tls/none.pem" --tls-key "$dir/tls/server.key"
+  tls_refused "unreadable key" "cannot read $dir/tls/none.key" \
+    --tls-cert "$dir/tls/server.pem" --tls-key "$dir/tls/none.key"
+  tls_refused "a key as the certificate" "--tls-cert $dir/tls/server.key: no PEM certificate" \
+    --tls-cert "$dir/tls/server.key" --tls-key "$dir/tls/server.key"
+  tls_refused "a certificate as the key" "--tls-key $dir/tls/server.pem: no unencrypted PEM private key" \
+    --tls-cert "$dir/tls/server.pem" --tls-key "$dir/tls/server.pem"
+  tls_refused "an encrypted key" "--tls-key $dir/tls/locked.key: no unencrypted PEM private key" \
+    --tls-cert "$dir/tls/server.pem" --tls-key "$dir/tls/locked.key"
+  tls_refused "another certificate's key" \
+    "the key in $dir/tls/stranger.key does not match the certificate in $dir/tls/server.pem" \
+    --tls-cert "$dir/tls/server.pem" --tls-key "$dir/tls/stranger.key"
+else
+  echo "FAIL: openssl could not make the test certificates"; cat "$dir"/tls/*.log; failures=$((failures + 1))
+fi
 
 echo "$failures failure(s)"
 [ "$failures" = 0 ]

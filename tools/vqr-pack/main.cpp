@@ -16,15 +16,14 @@
 //       An image is checked against characters 2 to 5 of NAME (default: FILE's name).
 //   vqr-pack verify DIR
 //       Checks a whole update tree (verify_tree.h).
-//   vqr-pack serve DIR [--port P] [--bind ADDR]
+//   vqr-pack serve DIR [--port P] [--bind ADDR] [--tls-cert FILE --tls-key FILE]
+//       Serves DIR in the server's layout (serve.h), over HTTPS with a certificate and its key.
 //   vqr-pack keygen | sign | verify   (detached signatures: sign_commands.h)
 //   vqr-pack --version
 //
 // Model codes are exactly four printable ASCII characters.
 // Exit codes: 0 success (for check and verify: accepted), 1 a package the updater refuses or
 // content that breaks its format, 2 bad arguments or a file that cannot be read or written.
-#include <httplib.h>
-
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
@@ -35,6 +34,7 @@
 
 #include "files.h"
 #include "formats/accept.h"
+#include "serve.h"
 #include "sign_commands.h"
 #include "text/text_format.h"
 #include "verify_tree.h"
@@ -304,53 +304,6 @@ int Verify(const std::string& publicKey, const std::vector<std::string>& paths) 
   return std::max(treeCode, vqr::pack::VerifySignatures(publicKey, files));
 }
 
-int Serve(const std::string& dir, int port, const std::string& bind) {
-  const std::filesystem::path root(dir);
-  if (!std::filesystem::is_directory(root)) return Fail(dir + " is not a directory");
-  httplib::Server server;
-  auto sendFile = [](const std::filesystem::path& file, httplib::Response& response) {
-    std::vector<std::uint8_t> data;
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(file, error) || !ReadFile(file.string(), &data)) {
-      response.status = 404;
-      response.set_content("not found\n", "text/plain");
-      return;
-    }
-    response.set_content(reinterpret_cast<const char*>(data.data()), data.size(),
-                         "application/octet-stream");
-  };
-  // The two URL forms of the updater; nothing else is served. A component cannot hold '/'.
-  server.Get(R"(/Door3/([^/]+)\.Bin)",
-             [&](const httplib::Request& request, httplib::Response& response) {
-               sendFile(root / "Door3" / (request.matches[1].str() + ".Bin"), response);
-             });
-  server.Get(R"(/Pool3([^/]+)/([^/]+))",
-             [&](const httplib::Request& request, httplib::Response& response) {
-               const std::string pool = "Pool3" + request.matches[1].str();
-               const std::string name = request.matches[2].str();
-               if (name == "." || name == "..") {
-                 response.status = 404;
-                 return;
-               }
-               sendFile(root / pool / name, response);
-             });
-  server.set_logger([](const httplib::Request& request, const httplib::Response& response) {
-    std::printf("%s %s %d %zu \"%s\"\n", request.method.c_str(), request.path.c_str(),
-                response.status, response.body.size(),
-                request.get_header_value("User-Agent").c_str());
-    std::fflush(stdout);
-  });
-  int bound = port;
-  if (port == 0)
-    bound = server.bind_to_any_port(bind);
-  else if (!server.bind_to_port(bind, port))
-    bound = -1;
-  if (bound <= 0) return Fail("cannot listen on " + bind + ":" + std::to_string(port));
-  std::printf("serving %s on http://%s:%d/\n", dir.c_str(), bind.c_str(), bound);
-  std::fflush(stdout);
-  return server.listen_after_bind() ? 0 : kExitUsage;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -413,13 +366,19 @@ int main(int argc, char** argv) {
   verify->add_option("paths", verifyPaths, "DIR (an update tree), or FILE... with --public")
       ->required();
 
-  std::string dir;
-  int port = 8303;
-  std::string bind = "127.0.0.1";
+  vqr::pack::ServeOptions serveOptions;
   auto* serve = app.add_subcommand("serve", "serve DIR in the update server's layout");
-  serve->add_option("dir", dir, "content folder (Door3/MODEL.Bin, Pool3S/NAME)")->required();
-  serve->add_option("--port", port, "port (0: any free port)")->check(CLI::Range(0, 65535));
-  serve->add_option("--bind", bind, "address to listen on");
+  serve->add_option("dir", serveOptions.dir, "content folder (Door3/MODEL.Bin, Pool3S/NAME)")
+      ->required();
+  serve->add_option("--port", serveOptions.port, "port (0: any free port)")
+      ->check(CLI::Range(0, 65535));
+  serve->add_option("--bind", serveOptions.bind, "address to listen on");
+  auto* tlsCert = serve->add_option("--tls-cert", serveOptions.tlsCert,
+                                    "PEM certificate (chain) to serve HTTPS with");
+  auto* tlsKey =
+      serve->add_option("--tls-key", serveOptions.tlsKey, "the certificate's PEM private key");
+  tlsCert->needs(tlsKey);
+  tlsKey->needs(tlsCert);
 
   const auto runSignCommand = vqr::pack::AddSignCommands(app);
 
@@ -434,7 +393,7 @@ int main(int argc, char** argv) {
   if (*image) return Image(model, name, first, last, tailPages, in, out);
   if (*check) return Check(model, name, kind, file);
   if (*verify) return Verify(publicKey, verifyPaths);
-  if (*serve) return Serve(dir, port, bind);
+  if (*serve) return vqr::pack::Serve(serveOptions);
   if (const auto code = runSignCommand()) return *code;
   return kExitUsage;
 }
