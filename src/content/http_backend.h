@@ -34,10 +34,13 @@
 //   libcurl: the connect timeout is libcurl's own; the other three are kept by the backend's
 //   own transfer loop, which sees every header and body byte. WinINet: the connect, send and
 //   receive timeouts are WinINet's options (set only when a test changes them, since they are
-//   WinINet's own defaults); the total time is kept by a watchdog that closes the request's
-//   handles when it runs out, which ends any blocked call; WinINet offers no hook to count
-//   header bytes as they arrive, so there the least rate is kept only over the body, between
-//   two reads.
+//   WinINet's own defaults); each read takes only what has arrived, so the total time and the
+//   least rate over the body are checked between pieces, and a watchdog closes the client's
+//   handles when the total time runs out, which on Windows ends a blocked call (the headers'
+//   wait included). WinINet offers no hook to count header bytes as they arrive, so there the
+//   least rate covers the body only. Wine ignores the receive timeout and does not end a
+//   blocked InternetOpenUrlA when its handles are closed: under Wine a server that drips its
+//   headers still holds the request.
 //   Tests shorten every bound with SetTimeouts().
 // * A stall while waiting for the response headers is a failure to open the URL; a stall
 //   within the body is a failed read.

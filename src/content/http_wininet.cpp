@@ -128,8 +128,13 @@ class WinInetRequest final : public HttpRequest {
   ~WinInetRequest() override { InternetCloseHandle(m_request); }
 
   bool Read(std::uint8_t* chunk, std::uint32_t capacity, std::uint32_t* count) override {
+    // Asks for what has arrived only, so that a read returns as each piece arrives (a read of
+    // the whole chunk would wait for it to fill) and the bounds are checked between pieces.
+    DWORD available = 0;
     DWORD read = 0;
-    const BOOL ok = InternetReadFile(m_request, chunk, capacity, &read);
+    BOOL ok = InternetQueryDataAvailable(m_request, &available, 0, 0);
+    if (ok != FALSE && available > 0)
+      ok = InternetReadFile(m_request, chunk, available < capacity ? available : capacity, &read);
     *count = read <= capacity ? read : 0;
     if (m_watchdog.Expired()) {
       m_failure = m_watchdog.Failure();

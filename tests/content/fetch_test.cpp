@@ -274,7 +274,10 @@ struct SlowCase {
   std::string cause;  // in the diagnostic line; empty: none
   long long atLeastMs;
   long long atMostMs;
-  bool underWine;  // WinINet under Wine ends it too (its total time is a watchdog of ours)
+  // WinINet under Wine ends it too: the body's rate and the total time are kept between
+  // reads by the backend itself. Wine neither bounds the wait for headers nor cancels a
+  // blocked InternetOpenUrlA when its handles are closed, so a header drip holds it there.
+  bool underWine;
 };
 
 Route Drip(test::Drip drip, std::string body = {}, std::size_t bytes = 1,
@@ -299,7 +302,7 @@ const SlowCase kSlowCases[] = {
      kSlowRate,
      1000,
      2500,
-     false},
+     true},
     {"HeaderLineAfterHeaderLine",
      Drip(test::Drip::kHeaders),
      100000,
@@ -344,9 +347,7 @@ class FetchSlowTest : public FetchTest, public ::testing::WithParamInterface<Slo
 TEST_P(FetchSlowTest, EndedByTheRateOrTheTotalTime) {
   const SlowCase& c = GetParam();
 #ifdef _WIN32
-  // Wine's WinINet applies no timeout of its own to a request and hands back no header
-  // bytes, so only the watchdog's total time ends a slow server there.
-  if (!c.underWine) GTEST_SKIP() << "Linux only: Wine's WinINet cannot bound it";
+  if (!c.underWine) GTEST_SKIP() << "Linux only: Wine's WinINet cannot bound the headers";
 #endif
   PlatformHttpBackend().SetTimeouts(kSlowBounds);
   auto slow = test::StartSocketLoopbackServer();
