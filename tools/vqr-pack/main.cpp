@@ -163,6 +163,8 @@ int Image(const std::string& givenModel, const std::string& givenName, int first
   if (!ModelAgreesWithName(name, givenModel, &exitCode)) return exitCode;
   const std::string model(vqr::ImageModelCode(name));
   std::string error;
+  if (!vqr::ValidFileName(name, &error))
+    return Fail("the name '" + name + "' cannot be an image's file name: " + error, kExitRefused);
   if (!vqr::ValidModelCode(model, &error))
     return Fail("the name '" + name + "' gives no model code in its characters 2 to 5 (" + error +
                     "): the updater checks an image against them",

@@ -40,7 +40,7 @@ std::string Refusal(const Acceptance& accepted) {
 
 // A name the image URL "Pool3X/NAME" carries as one path component.
 bool ServableName(std::string_view name) {
-  return name != "." && name != ".." && name.find_first_of("/\\?#%") == std::string_view::npos;
+  return ValidFileName(name, nullptr);
 }
 
 class TreeCheck {
