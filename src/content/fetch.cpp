@@ -84,7 +84,7 @@ std::int32_t FetchUrl(const FetchContext& context, std::uint8_t* dest, std::uint
   }
 
   // The request is released before the client (declared after it).
-  std::unique_ptr<HttpRequest> request = client->OpenUrl(url);
+  std::unique_ptr<HttpRequest> request = client->OpenUrl(url, bound);
   if (!request) {
     diagnose(Describe(client->LastFailure()));
     return Fail(port, u"無法鏈結伺服器!", u"網路問題", ui::MessageIcon::kInformation);

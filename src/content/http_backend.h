@@ -17,14 +17,31 @@
 //
 // Decisions this seam fixes for every backend:
 //
-// * Time bounds. A server that accepts the connection and then sends nothing must not hang
-//   the updater forever. Two bounds apply, both those of WinINet's defaults:
-//     - kDefaultConnectTimeoutMs (60 s) for the TCP connection to be made;
-//     - kDefaultReceiveTimeoutMs (30 s) for any single wait for data from the server, both
-//       for the response headers and for each piece of the body.
-//   There is no bound on the whole transfer: a slow server that keeps sending is waited for.
-//   WinINet applies these as its own defaults; the libcurl backend sets the same values.
-//   Tests shorten them with SetTimeouts().
+// * Time bounds. A server must not hold the updater as long as it likes, neither by sending
+//   nothing nor by sending a little at a time (a byte a second of body, a header line a
+//   second, an interim "100 Continue" a second). Every download is bounded four ways:
+//     - connectMs (60 s) for the TCP connection to be made;
+//     - receiveMs (30 s) for any single wait for data from the server, both for the response
+//       headers and for each piece of the body;
+//     - a least rate: fewer than rateBytes (1,024) bytes received in any of the consecutive
+//       windows of rateWindowMs (30 s) that follow the connection fails the download. Every
+//       byte from the server counts: status lines and headers (interim responses' too) and
+//       the body;
+//     - a total time, TotalTimeLimitMs() below, that grows with the size the caller can
+//       accept: totalBaseMs (60 s) plus totalPer64KiBMs (1 s) for every 64 KiB (begun) of
+//       the capacity FetchUrl passes to OpenUrl. The largest image (a few MiB) thus has a few
+//       minutes; a catalog about one.
+//   libcurl: the connect timeout is libcurl's own; the other three are kept by the backend's
+//   own transfer loop, which sees every header and body byte. WinINet: the connect, send and
+//   receive timeouts are WinINet's options (set only when a test changes them, since they are
+//   WinINet's own defaults); each read takes only what has arrived, so the total time and the
+//   least rate over the body are checked between pieces, and a watchdog closes the client's
+//   handles when the total time runs out, which on Windows ends a blocked call (the headers'
+//   wait included). WinINet offers no hook to count header bytes as they arrive, so there the
+//   least rate covers the body only. Wine ignores the receive timeout and does not end a
+//   blocked InternetOpenUrlA when its handles are closed: under Wine a server that drips its
+//   headers still holds the request.
+//   Tests shorten every bound with SetTimeouts().
 // * A stall while waiting for the response headers is a failure to open the URL; a stall
 //   within the body is a failed read.
 // * The response's status code and declared length are not examined: whatever body the
@@ -66,7 +83,18 @@ inline constexpr std::uint32_t kDefaultReceiveTimeoutMs = 30000;
 struct HttpTimeouts {
   std::uint32_t connectMs = kDefaultConnectTimeoutMs;
   std::uint32_t receiveMs = kDefaultReceiveTimeoutMs;
+  std::uint32_t rateBytes = 1024;
+  std::uint32_t rateWindowMs = 30000;
+  std::uint32_t totalBaseMs = 60000;
+  std::uint32_t totalPer64KiBMs = 1000;
 };
+
+// The total time one download of at most `capacity` bytes may take, in milliseconds, from
+// the start of the request to the end of the body.
+inline std::uint64_t TotalTimeLimitMs(const HttpTimeouts& timeouts, std::uint32_t capacity) {
+  const std::uint64_t blocks = (static_cast<std::uint64_t>(capacity) + 0xFFFF) / 0x10000;
+  return timeouts.totalBaseMs + blocks * timeouts.totalPer64KiBMs;
+}
 
 // One GET request whose response headers have arrived. Destroying it releases the request
 // (and its connection).
@@ -76,7 +104,7 @@ class HttpRequest {
 
   // Reads up to `capacity` further body bytes into `chunk` (capacity > 0). Blocks until at
   // least one byte has arrived, the body has ended, or the read failed; a wait for data is
-  // bounded by the receive timeout. Returns true with *count > 0 for data, true with
+  // bounded by the time bounds above. Returns true with *count > 0 for data, true with
   // *count == 0 when the body is complete, and false when the read failed (the connection
   // broke, the body was cut short, the bound ran out). Never stores more than `capacity`
   // bytes.
@@ -95,10 +123,12 @@ class HttpClient {
   virtual ~HttpClient() = default;
 
   // Issues a GET of `url` (an absolute http URL) and blocks until the response headers have
-  // arrived (bounded by the connect and receive timeouts). Returns null when the URL cannot
+  // arrived (bounded by the time bounds above). `capacity` is the most body bytes the caller
+  // will take; it sets the request's total time, TotalTimeLimitMs(), which covers the
+  // request's reads too. Returns null when the URL cannot
   // be opened: a malformed URL, a name that does not resolve, a refused connection, a bound
   // that ran out. Any response counts as opened, whatever its status.
-  virtual std::unique_ptr<HttpRequest> OpenUrl(const char* url) = 0;
+  virtual std::unique_ptr<HttpRequest> OpenUrl(const char* url, std::uint32_t capacity) = 0;
 
   // Why the last OpenUrl gave null.
   virtual HttpFailure LastFailure() const = 0;

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -108,8 +109,8 @@ HttpFailure FailureOf(CURLcode code, const char* message) {
 
 class CurlRequest final : public HttpRequest {
  public:
-  CurlRequest(const std::string& agent, const HttpTimeouts& timeouts)
-      : m_receiveMs(timeouts.receiveMs) {
+  CurlRequest(const std::string& agent, const HttpTimeouts& timeouts, std::uint32_t capacity)
+      : m_timeouts(timeouts), m_totalMs(TotalTimeLimitMs(timeouts, capacity)) {
     m_pending.reserve(CURL_MAX_WRITE_SIZE);
     m_easy = curl_easy_init();
     m_multi = curl_multi_init();
@@ -164,7 +165,8 @@ class CurlRequest final : public HttpRequest {
     if (curl_multi_add_handle(m_multi, m_easy) != CURLM_OK)
       return Refuse(HttpFailure::Kind::kOther, "libcurl could not start the request");
     m_added = true;
-    m_lastActivity = Clock::now();
+    m_start = Clock::now();
+    m_lastActivity = m_start;
     while (!m_headersDone && !m_finished)
       if (!Drive()) return false;
     if (m_headersDone || m_result == CURLE_OK) return true;
@@ -220,8 +222,8 @@ class CurlRequest final : public HttpRequest {
       m_failure.kind = HttpFailure::Kind::kInsecureRedirect;
   }
 
-  // Runs the transfer a little: until something happened or the idle bound ran out. False
-  // when the bound ran out or the multi handle failed.
+  // Runs the transfer a little: until something happened or a time bound ran out. False
+  // when a bound ran out or the multi handle failed.
   bool Drive() {
     int running = 0;
     if (curl_multi_perform(m_multi, &running) != CURLM_OK)
@@ -235,14 +237,36 @@ class CurlRequest final : public HttpRequest {
     }
     if (m_finished || m_pendingPos < m_pending.size()) return true;
     // The connection phase is bounded by libcurl's connect timeout; from the moment the
-    // connection stands, every wait for data is bounded by the receive timeout.
+    // connection stands, every wait for data is bounded by the receive timeout and every
+    // window by the least rate. The total time runs from the start of the request.
     const auto now = Clock::now();
-    const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(now - m_lastActivity);
-    if (m_connected && idle.count() >= static_cast<long long>(m_receiveMs))
+    const auto since = [now](Clock::time_point then) {
+      return std::chrono::duration_cast<std::chrono::milliseconds>(now - then).count();
+    };
+    const long long total = since(m_start);
+    if (total >= static_cast<long long>(m_totalMs))
       return Refuse(HttpFailure::Kind::kTimeout,
-                    "no data for " + std::to_string(m_receiveMs) + " ms");
-    const long long left = m_connected ? m_receiveMs - idle.count() : 100;
-    const int waitMs = static_cast<int>(left < 100 ? left : 100);
+                    "the download took longer than " + std::to_string(m_totalMs) + " ms");
+    long long left = static_cast<long long>(m_totalMs) - total;
+    if (m_connected) {
+      const long long idle = since(m_lastActivity);
+      if (idle >= static_cast<long long>(m_timeouts.receiveMs))
+        return Refuse(HttpFailure::Kind::kTimeout,
+                      "no data for " + std::to_string(m_timeouts.receiveMs) + " ms");
+      long long window = since(m_windowStart);
+      if (window >= static_cast<long long>(m_timeouts.rateWindowMs)) {
+        if (m_windowBytes < m_timeouts.rateBytes)
+          return Refuse(HttpFailure::Kind::kTimeout,
+                        "fewer than " + std::to_string(m_timeouts.rateBytes) + " bytes in " +
+                            std::to_string(m_timeouts.rateWindowMs) + " ms");
+        m_windowStart = now;
+        m_windowBytes = 0;
+        window = 0;
+      }
+      left = std::min({left, static_cast<long long>(m_timeouts.receiveMs) - idle,
+                       static_cast<long long>(m_timeouts.rateWindowMs) - window});
+    }
+    const int waitMs = static_cast<int>(std::clamp(left, 1LL, 100LL));
     return curl_multi_poll(m_multi, nullptr, 0, waitMs, nullptr) == CURLM_OK;
   }
 
@@ -256,14 +280,14 @@ class CurlRequest final : public HttpRequest {
     self->m_pending.assign(data, data + n);
     self->m_pendingPos = 0;
     self->m_headersDone = true;
-    self->m_lastActivity = Clock::now();
+    self->Received(n);
     return n;
   }
 
   static size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     auto* self = static_cast<CurlRequest*>(user);
     const std::size_t n = size * count;
-    self->m_lastActivity = Clock::now();
+    self->Received(n);
     if (n <= 2 && n > 0 && (data[0] == '\r' || data[0] == '\n')) {
       // The end of one response's headers: it is the final one unless it is an interim
       // response or a redirect that libcurl is about to follow.
@@ -278,10 +302,18 @@ class CurlRequest final : public HttpRequest {
     return n;
   }
 
+  // Counts bytes from the server (header or body) for the idle bound and the least rate.
+  void Received(std::size_t n) {
+    m_lastActivity = Clock::now();
+    m_windowBytes += n;
+  }
+
   static int OnConnected(void* user, char*, char*, int, int) {
     auto* self = static_cast<CurlRequest*>(user);
     self->m_connected = true;
     self->m_lastActivity = Clock::now();
+    self->m_windowStart = self->m_lastActivity;
+    self->m_windowBytes = 0;
     return CURL_PREREQFUNC_OK;
   }
 
@@ -298,8 +330,12 @@ class CurlRequest final : public HttpRequest {
   bool m_secure = false;
   char m_error[CURL_ERROR_SIZE] = {};
   HttpFailure m_failure;
-  std::uint32_t m_receiveMs;
+  HttpTimeouts m_timeouts;
+  std::uint64_t m_totalMs;
+  Clock::time_point m_start;
   Clock::time_point m_lastActivity;
+  Clock::time_point m_windowStart;
+  std::uint64_t m_windowBytes = 0;      // bytes received since m_windowStart
   std::vector<std::uint8_t> m_pending;  // one piece from libcurl, at most CURL_MAX_WRITE_SIZE
   std::size_t m_pendingPos = 0;
 };
@@ -309,8 +345,8 @@ class CurlClient final : public HttpClient {
   CurlClient(std::string agent, const HttpTimeouts& timeouts)
       : m_agent(std::move(agent)), m_timeouts(timeouts) {}
 
-  std::unique_ptr<HttpRequest> OpenUrl(const char* url) override {
-    auto request = std::make_unique<CurlRequest>(m_agent, m_timeouts);
+  std::unique_ptr<HttpRequest> OpenUrl(const char* url, std::uint32_t capacity) override {
+    auto request = std::make_unique<CurlRequest>(m_agent, m_timeouts, capacity);
     if (!request->Open(url)) {
       m_lastFailure = request->Failure();
       return nullptr;

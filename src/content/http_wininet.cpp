@@ -5,9 +5,13 @@
 #include <mmsystem.h>
 // clang-format on
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "content/http_backend.h"
 
@@ -65,17 +69,93 @@ HttpFailure FailureOf(DWORD error) {
   return failure;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// Keeps one client's total time: when it runs out before Finish(), closes the client's root
+// handle, which closes its request too and ends whatever call is blocked on either. Closing
+// is WinINet's way to cancel a synchronous call from another thread.
+class Watchdog {
+ public:
+  Watchdog(HINTERNET client, std::uint64_t limitMs) : m_client(client), m_limitMs(limitMs) {
+    m_thread = std::thread([this] {
+      std::unique_lock lock(m_mutex);
+      if (m_cv.wait_for(lock, std::chrono::milliseconds(m_limitMs), [this] { return m_done; }))
+        return;
+      m_expired = true;
+      InternetCloseHandle(m_client);
+    });
+  }
+  ~Watchdog() { Finish(); }
+
+  // Stops the watch; true when the handle is still open (the time did not run out).
+  bool Finish() {
+    {
+      std::lock_guard lock(m_mutex);
+      m_done = true;
+    }
+    m_cv.notify_all();
+    if (m_thread.joinable()) m_thread.join();
+    return !m_expired;
+  }
+  bool Expired() const {
+    std::lock_guard lock(m_mutex);
+    return m_expired;
+  }
+  HttpFailure Failure() const {
+    return {HttpFailure::Kind::kTimeout,
+            "the download took longer than " + std::to_string(m_limitMs) + " ms"};
+  }
+
+ private:
+  HINTERNET m_client;
+  std::uint64_t m_limitMs;
+  mutable std::mutex m_mutex;
+  std::condition_variable m_cv;
+  bool m_done = false;
+  bool m_expired = false;
+  std::thread m_thread;
+};
+
 class WinInetRequest final : public HttpRequest {
  public:
-  explicit WinInetRequest(HINTERNET request) : m_request(request) {}
+  WinInetRequest(HINTERNET request, const Watchdog& watchdog, const HttpTimeouts& timeouts)
+      : m_request(request),
+        m_watchdog(watchdog),
+        m_timeouts(timeouts),
+        m_windowStart(Clock::now()) {}
+  // After the watchdog closed the client, this handle is closed already; closing it again
+  // only fails.
   ~WinInetRequest() override { InternetCloseHandle(m_request); }
 
   bool Read(std::uint8_t* chunk, std::uint32_t capacity, std::uint32_t* count) override {
+    // Asks for what has arrived only, so that a read returns as each piece arrives (a read of
+    // the whole chunk would wait for it to fill) and the bounds are checked between pieces.
+    DWORD available = 0;
     DWORD read = 0;
-    const BOOL ok = InternetReadFile(m_request, chunk, capacity, &read);
+    BOOL ok = InternetQueryDataAvailable(m_request, &available, 0, 0);
+    if (ok != FALSE && available > 0)
+      ok = InternetReadFile(m_request, chunk, available < capacity ? available : capacity, &read);
     *count = read <= capacity ? read : 0;
+    if (m_watchdog.Expired()) {
+      m_failure = m_watchdog.Failure();
+      return false;
+    }
     if (ok == FALSE) m_failure = FailureOf(GetLastError());
-    return ok != FALSE && read <= capacity;
+    if (ok == FALSE || read > capacity) return false;
+    // The least rate, over the body: WinINet counts no header bytes for us.
+    m_windowBytes += read;
+    const auto now = Clock::now();
+    if (read > 0 && now - m_windowStart >= std::chrono::milliseconds(m_timeouts.rateWindowMs)) {
+      if (m_windowBytes < m_timeouts.rateBytes) {
+        m_failure = {HttpFailure::Kind::kTimeout,
+                     "fewer than " + std::to_string(m_timeouts.rateBytes) + " bytes in " +
+                         std::to_string(m_timeouts.rateWindowMs) + " ms"};
+        return false;
+      }
+      m_windowStart = now;
+      m_windowBytes = 0;
+    }
+    return true;
   }
 
   int Status() const override {
@@ -90,28 +170,46 @@ class WinInetRequest final : public HttpRequest {
 
  private:
   HINTERNET m_request;
+  const Watchdog& m_watchdog;
+  HttpTimeouts m_timeouts;
+  Clock::time_point m_windowStart;
+  std::uint64_t m_windowBytes = 0;
   HttpFailure m_failure;
 };
 
 class WinInetClient final : public HttpClient {
  public:
-  explicit WinInetClient(HINTERNET client) : m_client(client) {}
-  ~WinInetClient() override { InternetCloseHandle(m_client); }
+  WinInetClient(HINTERNET client, const HttpTimeouts& timeouts)
+      : m_client(client), m_timeouts(timeouts) {}
+  ~WinInetClient() override {
+    // Every request is gone by now (the seam's rule); the watchdog no longer runs.
+    const bool open = !m_watchdog || m_watchdog->Finish();
+    if (open) InternetCloseHandle(m_client);
+  }
 
-  std::unique_ptr<HttpRequest> OpenUrl(const char* url) override {
+  std::unique_ptr<HttpRequest> OpenUrl(const char* url, std::uint32_t capacity) override {
+    // One watched request per client: a second request would share the first one's clock.
+    if (m_watchdog) {
+      m_lastFailure = {HttpFailure::Kind::kOther, "one request per client"};
+      return nullptr;
+    }
+    m_watchdog = std::make_unique<Watchdog>(m_client, TotalTimeLimitMs(m_timeouts, capacity));
     HINTERNET request =
         InternetOpenUrlA(m_client, url, kExtraHeader, kExtraHeaderLength, kRequestFlags, 0);
-    if (request == nullptr) {
-      m_lastFailure = FailureOf(GetLastError());
+    if (request == nullptr || m_watchdog->Expired()) {
+      m_lastFailure = m_watchdog->Expired() ? m_watchdog->Failure() : FailureOf(GetLastError());
+      if (request != nullptr) InternetCloseHandle(request);
       return nullptr;
     }
     m_lastFailure = {};
-    return std::make_unique<WinInetRequest>(request);
+    return std::make_unique<WinInetRequest>(request, *m_watchdog, m_timeouts);
   }
   HttpFailure LastFailure() const override { return m_lastFailure; }
 
  private:
   HINTERNET m_client;
+  HttpTimeouts m_timeouts;
+  std::unique_ptr<Watchdog> m_watchdog;
   HttpFailure m_lastFailure;
 };
 
@@ -141,7 +239,7 @@ class WinInetBackend final : public HttpBackend {
       InternetSetOptionA(client, INTERNET_OPTION_RECEIVE_TIMEOUT, &receive, sizeof receive);
       InternetSetOptionA(client, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, &receive, sizeof receive);
     }
-    return std::make_unique<WinInetClient>(client);
+    return std::make_unique<WinInetClient>(client, timeouts);
   }
 };
 

@@ -66,6 +66,11 @@ bool ParseCatalog(std::span<const std::uint8_t> plain, Catalog* catalog, std::st
     }
     std::memcpy(entry.name, &plain[p], length);
     p += length;  // on the name's zero byte
+    // The name goes into the image's URL as it stands.
+    if (std::string why; !ValidFileName(entry.Name(), &why)) {
+      SetError(error, where + ": the name is no file name on the server: " + why);
+      return false;
+    }
 
     if (end - p < 5) {
       SetError(error, where + " ('" + std::string(entry.Name()) + "'): the size runs past the end");
@@ -113,11 +118,9 @@ std::vector<std::uint8_t> BuildCatalog(std::string_view model, const Catalog& ca
       SetError(error, where + ": the name must have 1 to 31 characters");
       return {};
     }
-    for (char c : name) {
-      if (c <= 0x20 || c >= 0x7F) {
-        SetError(error, where + ": the name must be printable ASCII without spaces");
-        return {};
-      }
+    if (std::string why; !ValidFileName(name, &why)) {
+      SetError(error, where + ": " + why);
+      return {};
     }
     const std::size_t limit = DescriptionLimit(i);
     if (entry.description.size() > limit) {

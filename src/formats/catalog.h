@@ -4,7 +4,7 @@
 // other's inverse, and the golden files under tests/data hold them to the bytes.
 //
 // Entry list: entries follow each other from offset 32 with no alignment and no count:
-//   name         n >= 1 ASCII characters and a zero byte
+//   name         n >= 1 characters of a file name (ValidFileName) and a zero byte
 //   size         32-bit big-endian, right after the name's zero byte
 //   description  m UTF-16LE units and a 16-bit zero
 // The list ends where the next entry would begin with a zero byte. Limits: at most 8 entries,

@@ -1,6 +1,7 @@
 #include "formats/package.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "formats/internal.h"
@@ -64,13 +65,41 @@ std::uint8_t ModelChar(std::string_view model, std::size_t i) {
 
 }  // namespace
 
+bool ValidFileName(std::string_view name, std::string* error) {
+  if (name.empty()) {
+    SetError(error, "a file name needs at least one character");
+    return false;
+  }
+  if (name[0] == '.') {
+    SetError(error, "a file name may not begin with '.'");
+    return false;
+  }
+  for (const char c : name) {
+    const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                    c == '.' || c == '_' || c == '-';
+    if (!ok) {
+      char code[8];
+      std::snprintf(code, sizeof code, "0x%02X",
+                    static_cast<unsigned>(static_cast<unsigned char>(c)));
+      SetError(error, std::string("a file name holds only ASCII letters, digits, '.', '_' and "
+                                  "'-', not the byte ") +
+                          code);
+      return false;
+    }
+  }
+  return true;
+}
+
 bool ValidModelCode(std::string_view model, std::string* error) {
-  bool ok = model.size() == 4;
-  for (char c : model) ok = ok && c > 0x20 && c < 0x7F;
-  if (!ok)
-    SetError(error, "the model code must be four printable ASCII characters, got '" +
-                        std::string(model) + "'");
-  return ok;
+  std::string why;
+  if (model.size() != 4 || !ValidFileName(model, &why)) {
+    SetError(error,
+             "the model code must be four ASCII letters, digits, '.', '_' or '-' (not "
+             "beginning with '.'), got '" +
+                 std::string(model) + "'");
+    return false;
+  }
+  return true;
 }
 
 const std::array<std::uint8_t, 64>& ScrambleKey() {

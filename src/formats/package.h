@@ -57,8 +57,17 @@ enum PackageResult : std::int32_t {
   kPackageSumDiffers = -5,
 };
 
-// True when `model` is a model code: exactly four printable ASCII characters other than the
-// space. Otherwise false, with a message in *error (when given).
+// True when `name` can be a file name on the update server, as it goes into a URL unescaped:
+// one or more ASCII letters, digits, '.', '_' and '-', not beginning with '.'. These are the
+// characters real package names use (T0A1B215.bin); none of them means anything in a URL
+// ('/', '?', '#', '%', a space, CR or LF would change the request), every file system can
+// store them, and without a leading '.' a name is never ".", ".." or a hidden file. Otherwise
+// false, with a message in *error (when given) that names the first character refused.
+bool ValidFileName(std::string_view name, std::string* error);
+
+// True when `model` is a model code: exactly four characters of a file name (ValidFileName),
+// since it names the catalog Door3/MODEL.Bin and its third character the image folder.
+// Otherwise false, with a message in *error (when given).
 bool ValidModelCode(std::string_view model, std::string* error);
 
 // The 64-byte XOR key shared by every model and both modes. It is built from sixteen 32-bit

@@ -21,7 +21,10 @@ inline constexpr std::size_t kListLineUnits = 48;   // an image-list line with i
 inline constexpr std::int32_t kUrlTooLong = -10;
 // With trusted keys: the download's detached signature is missing, malformed, made by a key
 // that is not trusted, does not match the bytes received, or was made for another file.
-inline constexpr std::int32_t kSignatureRefused = -12;  // the URL exceeds 99 characters
+inline constexpr std::int32_t kSignatureRefused = -12;
+// The device's model code is no file name (formats' ValidModelCode): it would go into the
+// catalog's URL as it stands, so nothing is requested.
+inline constexpr std::int32_t kModelNotServable = -13;
 
 // The values the identification takes from the information page.
 struct DeviceInfo {

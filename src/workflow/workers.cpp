@@ -162,7 +162,9 @@ std::uint32_t IdentifyThread(void* argument) {
   const std::string url = context->serverBase + "Door3/" + model + ".Bin";
   Acceptance accepted;
   Catalog catalog;
-  if (url.size() >= kUrlBufferSize) {
+  if (!ValidModelCode(model, nullptr)) {
+    accepted.code = kModelNotServable;
+  } else if (url.size() >= kUrlBufferSize) {
     accepted.code = kUrlTooLong;
   } else {
     const FetchContext fetch{port, *context->http, &shared.stopping, context->diagnose};
@@ -178,7 +180,7 @@ std::uint32_t IdentifyThread(void* argument) {
   switch (accepted.verdict) {
     case Verdict::kAccepted:
       break;
-    case Verdict::kRefused:  // the package check's code, kCatalogMalformed or kUrlTooLong
+    case Verdict::kRefused:  // the package check's code, kCatalogMalformed, kUrlTooLong, ...
       CatalogError(port, accepted.code);
       return 0;
     case Verdict::kOtherGeneration:

@@ -1,6 +1,9 @@
 // FetchUrl over the platform's HTTP backend against a scripted server on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -258,6 +261,131 @@ TEST_F(FetchTest, StalledServerIsBoundedByTheReceiveTimeout) {
   ExpectBoxes({kNoServer, kReadFailed});
 }
 #endif
+
+// Slow servers that keep sending a little: each is ended by the least rate or the total time,
+// whichever its pace runs into, with shortened bounds (the receive timeout, 400 ms, is never
+// reached: something arrives every 100 ms). Prints the time each took.
+struct SlowCase {
+  const char* name;
+  Route route;
+  std::uint32_t capacity;
+  std::int32_t expected;
+  std::vector<Box> boxes;
+  std::string cause;  // in the diagnostic line; empty: none
+  long long atLeastMs;
+  long long atMostMs;
+  // WinINet under Wine ends it too: the body's rate and the total time are kept between
+  // reads by the backend itself. Wine neither bounds the wait for headers nor cancels a
+  // blocked InternetOpenUrlA when its handles are closed, so a header drip holds it there.
+  bool underWine;
+};
+
+Route Drip(test::Drip drip, std::string body = {}, std::size_t bytes = 1,
+           std::uint32_t everyMs = 100) {
+  Route route = Serve(std::move(body));
+  route.drip = drip;
+  route.dripBytes = bytes;
+  route.dripEveryMs = everyMs;
+  return route;
+}
+
+// Rate: at least 1,024 bytes a second. Total: 2.5 s plus 0.1 s per 64 KiB of capacity.
+constexpr HttpTimeouts kSlowBounds{5000, 400, 1024, 1000, 2500, 100};
+const std::string kSlowRate = "fewer than 1024 bytes in 1000 ms";
+
+const SlowCase kSlowCases[] = {
+    {"BodyAByteAtATime",
+     Drip(test::Drip::kBody, RandomBody(5000)),
+     100000,
+     -1,
+     {kReadFailed},
+     kSlowRate,
+     1000,
+     2500,
+     true},
+    {"HeaderLineAfterHeaderLine",
+     Drip(test::Drip::kHeaders),
+     100000,
+     -1,
+     {kNoServer},
+     kSlowRate,
+     1000,
+     2500,
+     false},
+    {"ContinueAfterContinue",
+     Drip(test::Drip::kContinue),
+     100000,
+     -1,
+     {kNoServer},
+     kSlowRate,
+     1000,
+     2500,
+     false},
+    // 2,000 bytes a second keeps the rate; 100,000 bytes would take 50 s.
+    {"SteadyButTooLongForTheCapacity",
+     Drip(test::Drip::kBody, RandomBody(100000), 200),
+     100000,
+     -1,
+     {kReadFailed},
+     "took longer than 2700 ms",
+     2700,
+     4000,
+     true},
+    {"FastEnoughBodyArrives",
+     Drip(test::Drip::kBody, RandomBody(20000), 4096, 10),
+     20000,
+     20000,
+     {},
+     "",
+     0,
+     2000,
+     true},
+};
+
+class FetchSlowTest : public FetchTest, public ::testing::WithParamInterface<SlowCase> {};
+
+TEST_P(FetchSlowTest, EndedByTheRateOrTheTotalTime) {
+  const SlowCase& c = GetParam();
+#ifdef _WIN32
+  if (!c.underWine) GTEST_SKIP() << "Linux only: Wine's WinINet cannot bound the headers";
+#endif
+  PlatformHttpBackend().SetTimeouts(kSlowBounds);
+  auto slow = test::StartSocketLoopbackServer();
+  slow->Set("/slow", c.route);
+  buffer.assign(c.capacity, kCanary);
+  const auto start = std::chrono::steady_clock::now();
+  const std::int32_t result =
+      FetchUrl(Context(), buffer.data(), c.capacity, slow->Url("/slow").c_str(), {});
+  const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - start)
+                          .count();
+  slow->Stop();
+  std::printf("  %-32s %5lld ms  %s\n", c.name, static_cast<long long>(tookMs),
+              lines.empty() ? "(no diagnostic)" : lines.back().c_str());
+  EXPECT_EQ(result, c.expected);
+  ExpectBoxes(c.boxes);
+  EXPECT_GE(tookMs, c.atLeastMs);
+  EXPECT_LE(tookMs, c.atMostMs);
+  if (c.cause.empty()) {
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(Stored(result > 0 ? result : 0), c.route.body.substr(0, result > 0 ? result : 0));
+  } else {
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(c.cause), std::string::npos) << lines[0];
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(SlowServers, FetchSlowTest, ::testing::ValuesIn(kSlowCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HttpTimeLimit, GrowsWithTheCapacity) {
+  const HttpTimeouts defaults;
+  EXPECT_EQ(TotalTimeLimitMs(defaults, 0), 60000u);
+  EXPECT_EQ(TotalTimeLimitMs(defaults, 2048), 61000u);
+  EXPECT_EQ(TotalTimeLimitMs(defaults, 0x10000), 61000u);
+  EXPECT_EQ(TotalTimeLimitMs(defaults, 0x10001), 62000u);
+  EXPECT_EQ(TotalTimeLimitMs(defaults, 0xFFFFFFFF), 60000u + 65536u * 1000u);
+}
 
 TEST_F(FetchTest, LocalFileWrittenAndAnOldOneReplaced) {
   const std::string body = RandomBody(2 * kFetchChunkSize + 17);

@@ -1,5 +1,7 @@
 // A scripted HTTP server on 127.0.0.1 for the fetch tests: cpp-httplib on Linux, a small
 // socket server in the Windows test program (the system's cpp-httplib is a Linux library).
+// The socket server also runs on Linux, for the slow servers that cpp-httplib cannot play
+// (headers sent a line at a time, interim responses).
 #pragma once
 
 #include <cstddef>
@@ -12,6 +14,15 @@ namespace vqr::test {
 
 inline constexpr std::size_t kAll = static_cast<std::size_t>(-1);
 
+// A slow server's script: what it sends a little at a time, every `dripEveryMs`, until the
+// client gives up or Stop().
+enum class Drip {
+  kNone,
+  kBody,      // the headers at once, then the body `dripBytes` at a time
+  kHeaders,   // the status line, then one header line at a time, never the blank line
+  kContinue,  // one interim "100 Continue" response after another
+};
+
 // What the server does for one path.
 struct Route {
   int status = 200;
@@ -20,6 +31,9 @@ struct Route {
   std::size_t cutAfter = kAll;    // close the connection after this many body bytes
   std::size_t stallAfter = kAll;  // send this many body bytes, then nothing until Stop()
   bool stallBeforeHeaders = false;
+  Drip drip = Drip::kNone;  // served by the socket server only
+  std::uint32_t dripEveryMs = 100;
+  std::size_t dripBytes = 1;
 };
 
 inline Route Serve(std::string body, int status = 200) {
@@ -65,5 +79,7 @@ class LoopbackServer {
 
 // Starts a server on a free port of 127.0.0.1.
 std::unique_ptr<LoopbackServer> StartLoopbackServer();
+// The small socket server, on every platform: the one that can drip (Route::drip).
+std::unique_ptr<LoopbackServer> StartSocketLoopbackServer();
 
 }  // namespace vqr::test

@@ -1,11 +1,20 @@
-// The Windows test program's loopback server: one thread per connection, HTTP/1.1 with
-// "Connection: close", enough of the protocol for the fetch tests.
+// The socket loopback server: one thread per connection, HTTP/1.1 with "Connection: close",
+// enough of the protocol for the fetch tests. The Windows test program's only server; on
+// Linux the one for slow (dripping) servers.
+#ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -17,6 +26,21 @@ namespace vqr::test {
 
 namespace {
 
+#ifdef _WIN32
+constexpr int kSendFlags = 0;
+using SocketLength = int;
+#else
+using SOCKET = int;
+constexpr SOCKET INVALID_SOCKET = -1;
+constexpr int SD_SEND = SHUT_WR;
+constexpr int SD_BOTH = SHUT_RDWR;
+constexpr int kSendFlags = MSG_NOSIGNAL;  // a client that hung up is a failed send, no signal
+using SocketLength = socklen_t;
+int closesocket(SOCKET s) {
+  return close(s);
+}
+#endif
+
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
@@ -24,7 +48,7 @@ std::string Lower(std::string text) {
 
 bool SendAll(SOCKET s, const char* data, std::size_t size) {
   while (size > 0) {
-    const int n = send(s, data, static_cast<int>(std::min<std::size_t>(size, 65536)), 0);
+    const int n = send(s, data, static_cast<int>(std::min<std::size_t>(size, 65536)), kSendFlags);
     if (n <= 0) return false;
     data += n;
     size -= static_cast<std::size_t>(n);
@@ -35,8 +59,10 @@ bool SendAll(SOCKET s, const char* data, std::size_t size) {
 class SocketServer final : public LoopbackServer {
  public:
   SocketServer() {
+#ifdef _WIN32
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
+#endif
     m_listen = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -44,21 +70,25 @@ class SocketServer final : public LoopbackServer {
     address.sin_port = 0;
     bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof address);
     listen(m_listen, 16);
-    int length = sizeof address;
+    SocketLength length = sizeof address;
     getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &length);
     m_port = ntohs(address.sin_port);
     m_acceptor = std::thread([this] { AcceptLoop(); });
   }
   ~SocketServer() override {
     Stop();
+#ifdef _WIN32
     WSACleanup();
+#endif
   }
 
   void Set(const std::string& path, Route route) override {
     std::lock_guard lock(m_mutex);
     m_routes[path] = std::move(route);
   }
-  std::uint16_t Port() const override { return m_port; }
+  std::uint16_t Port() const override {
+    return m_port;
+  }
   std::vector<SeenRequest> Seen() const override {
     std::lock_guard lock(m_mutex);
     return m_seen;
@@ -70,6 +100,7 @@ class SocketServer final : public LoopbackServer {
       m_stopping = true;
     }
     m_released.notify_all();
+    shutdown(m_listen, SD_BOTH);  // wakes a blocked accept() on Linux
     closesocket(m_listen);
     m_acceptor.join();
     for (std::thread& t : m_connections) t.join();
@@ -95,6 +126,33 @@ class SocketServer final : public LoopbackServer {
   void WaitForStop() {
     std::unique_lock lock(m_mutex);
     m_released.wait(lock, [this] { return m_stopping; });
+  }
+  // Waits `ms`; false when the server is stopping.
+  bool Pause(std::uint32_t ms) {
+    std::unique_lock lock(m_mutex);
+    return !m_released.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stopping; });
+  }
+
+  // Sends the route's script slowly until the client gives up or the server stops.
+  void Drip(SOCKET s, const Route& route) {
+    const auto send = [s](const std::string& text) { return SendAll(s, text.data(), text.size()); };
+    if (route.drip == test::Drip::kHeaders) {
+      if (!send("HTTP/1.1 200 X\r\n")) return;
+      for (unsigned n = 0; Pause(route.dripEveryMs); ++n)
+        if (!send("X-Drip: " + std::to_string(n) + "\r\n")) return;
+      return;
+    }
+    if (route.drip == test::Drip::kContinue) {
+      while (Pause(route.dripEveryMs))
+        if (!send("HTTP/1.1 100 Continue\r\n\r\n")) return;
+      return;
+    }
+    if (!send("HTTP/1.1 200 X\r\nContent-Length: " + std::to_string(route.body.size()) +
+              "\r\nConnection: close\r\n\r\n"))
+      return;
+    for (std::size_t at = 0; at < route.body.size() && Pause(route.dripEveryMs);
+         at += route.dripBytes)
+      if (!send(route.body.substr(at, route.dripBytes))) return;
   }
 
   void Serve(SOCKET s) {
@@ -137,6 +195,10 @@ class SocketServer final : public LoopbackServer {
         route = it->second;
       }
     }
+    if (route.drip != test::Drip::kNone) {
+      Drip(s, route);
+      return;
+    }
     if (route.stallBeforeHeaders) {
       WaitForStop();
       return;
@@ -166,8 +228,14 @@ class SocketServer final : public LoopbackServer {
 
 }  // namespace
 
-std::unique_ptr<LoopbackServer> StartLoopbackServer() {
+std::unique_ptr<LoopbackServer> StartSocketLoopbackServer() {
   return std::make_unique<SocketServer>();
 }
+
+#ifdef _WIN32
+std::unique_ptr<LoopbackServer> StartLoopbackServer() {
+  return StartSocketLoopbackServer();
+}
+#endif
 
 }  // namespace vqr::test

@@ -298,6 +298,84 @@ TEST_F(WorkflowTest, RefusesACatalogThatBreaksTheFormat) {
   EXPECT_TRUE(port.List().empty());
 }
 
+// Names go into URLs as they stand: a catalog row whose name holds anything but ASCII letters,
+// digits, '.', '_' and '-' (or begins with '.') makes the catalog malformed (0302 -8) before
+// any image is requested, and a device whose model code does (0302 -13) has nothing
+// requested at all. Each case is one class of character that would change the request.
+struct BadName {
+  const char* label;
+  std::string name;
+};
+const BadName kBadNames[] = {
+    {"PathTraversal", "T0AB7C/../../../etc/passwd"},
+    {"Slash", "Pool37x/T0Q713.bin"},
+    {"Backslash", "..\\T0Q713.bin"},
+    {"Query", "T0Q713.bin?x=1"},
+    {"Fragment", "T0Q713.bin#x"},
+    {"PercentEscape", "T0Q713%00.bin"},
+    {"Space", "T0Q713 .bin"},
+    {"CarriageReturnLineFeed", "T0Q713.bin\r\nX-A: b"},
+    {"Tab", "T0Q713\t.bin"},
+    {"NonAscii", "T0Q713\xE9.bin"},
+    {"LeadingDot", ".T0Q713.bin"},
+    {"DotDot", ".."},
+};
+
+class BadRowNameTest : public WorkflowTest, public ::testing::WithParamInterface<BadName> {};
+
+TEST_P(BadRowNameTest, CatalogRefusedAndTheNameNeverRequested) {
+  Attach({});
+  // A hand-made catalog, since the builder refuses such names: the bad name as row 0 (a fixed
+  // image the device does not hold) and a good optional row after it.
+  std::vector<std::uint8_t> content;
+  const auto row = [&content](const std::string& name) {
+    content.insert(content.end(), name.begin(), name.end());
+    content.insert(content.end(), {0, 0, 0, 0x10, 0, 0, 0});
+  };
+  row(GetParam().name);
+  row("T0Q713.bin");
+  content.push_back(0);
+  std::string error;
+  PackageHeaderBytes header;
+  header.at10[0] = 3;
+  server.Put("Door3/AB7C.Bin", BuildPackage("AB7C", kModeCatalog, header, content, &error));
+  Catalog built;
+  built.entries.resize(1);
+  ASSERT_TRUE(built.entries[0].SetName(GetParam().name));
+  built.entries[0].size = 16;
+  EXPECT_TRUE(BuildCatalog("AB7C", built, &error).empty()) << "the builder refuses it too";
+
+  // Had the catalog been listed, the start button would fetch row 0 under its name.
+  if (IdentifyThread(&context) == 1u) UpdateThread(&context);
+  EXPECT_THAT(BoxesOf(port), ElementsAre(Error("錯誤碼: 0302 -8"), kAdvice));
+  EXPECT_TRUE(port.List().empty());
+  EXPECT_THAT(server.Requests(), ElementsAre("Door3/AB7C.Bin"));
+}
+
+INSTANTIATE_TEST_SUITE_P(NameClasses, BadRowNameTest, ::testing::ValuesIn(kBadNames),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+const BadName kBadModels[] = {
+    {"Slash", "A/7C"},      {"Query", "A?7C"},
+    {"Fragment", "A#7C"},   {"Percent", "A%7C"},
+    {"Space", "A 7C"},      {"CarriageReturnLineFeed", "A\r\n7"},
+    {"LeadingDot", ".B7C"}, {"ZeroByte", std::string("AB\0C", 4)},
+};
+
+class BadModelCodeTest : public WorkflowTest, public ::testing::WithParamInterface<BadName> {};
+
+TEST_P(BadModelCodeTest, RefusedAndNothingRequested) {
+  InfoPageFields fields;
+  fields.model = GetParam().name;
+  Attach(fields);
+  EXPECT_EQ(IdentifyThread(&context), 0u);
+  EXPECT_THAT(BoxesOf(port), ElementsAre(Error("錯誤碼: 0302 -13"), kAdvice));
+  EXPECT_TRUE(server.Requests().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(CharacterClasses, BadModelCodeTest, ::testing::ValuesIn(kBadModels),
+                         [](const auto& info) { return std::string(info.param.label); });
+
 struct HeldCase {
   const char* name;
   std::string row0, row1;  // names of rows 0 and 1

@@ -2,17 +2,16 @@
 
 #include <algorithm>
 #include <fstream>
-#include <iterator>
 
-#include "formats/package.h"
+#include "files/bounded_read.h"
 
 namespace vqr::pack {
 
-bool ReadFile(const std::string& path, std::vector<std::uint8_t>* data) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  data->assign(std::istreambuf_iterator<char>(in), {});
-  return !in.bad();
+bool ReadFile(const std::string& path, std::size_t limit, const char* what,
+              std::vector<std::uint8_t>* data, std::string* error) {
+  const files::ReadResult read = files::ReadBoundedFile(path, limit, what, data);
+  if (!read.Ok()) *error = read.Message();
+  return read.Ok();
 }
 
 bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& data) {
@@ -22,12 +21,14 @@ bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& data) {
   return !out.fail();
 }
 
-LoadResult LoadDownload(const std::string& path, Download* download) {
-  if (!ReadFile(path, &download->buffer)) return LoadResult::kUnreadable;
-  if (download->buffer.size() > 0x7FFFFFFEu) return LoadResult::kTooLarge;
+bool LoadDownload(const std::string& path, std::size_t limit, const char* what, Download* download,
+                  std::string* error) {
+  static_assert(kLargestImageFile <= 0x7FFFFFFEu, "a download count carries every size read");
+  if (!ReadFile(path, std::min<std::size_t>(limit, 0x7FFFFFFEu), what, &download->buffer, error))
+    return false;
   download->size = static_cast<std::int32_t>(download->buffer.size());
   download->buffer.resize(std::max<std::size_t>(download->buffer.size(), kPackageHeaderSize));
-  return LoadResult::kLoaded;
+  return true;
 }
 
 }  // namespace vqr::pack

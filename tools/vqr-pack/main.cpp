@@ -45,7 +45,6 @@ namespace {
 
 using vqr::pack::Download;
 using vqr::pack::LoadDownload;
-using vqr::pack::LoadResult;
 using vqr::pack::ReadFile;
 using vqr::pack::WriteFile;
 
@@ -122,14 +121,9 @@ int CatalogEntryFrom(const std::string& text, vqr::CatalogEntry* entry) {
   const std::string path = text.substr(1, colon == std::string::npos ? colon : colon - 1);
   const std::string name = FileName(path);
   Download download;
-  switch (LoadDownload(path, &download)) {
-    case LoadResult::kLoaded:
-      break;
-    case LoadResult::kUnreadable:
-      return Fail("cannot read " + path);
-    case LoadResult::kTooLarge:
-      return Fail(path + " is too large for an image", kExitRefused);
-  }
+  std::string readError;
+  if (!LoadDownload(path, vqr::pack::kLargestImageFile, "image", &download, &readError))
+    return Fail(readError);
   vqr::ImageHeader header;
   const vqr::Acceptance accepted =
       vqr::AcceptImage(download.buffer.data(), download.size, name, &header);
@@ -169,12 +163,15 @@ int Image(const std::string& givenModel, const std::string& givenName, int first
   if (!ModelAgreesWithName(name, givenModel, &exitCode)) return exitCode;
   const std::string model(vqr::ImageModelCode(name));
   std::string error;
+  if (!vqr::ValidFileName(name, &error))
+    return Fail("the name '" + name + "' cannot be an image's file name: " + error, kExitRefused);
   if (!vqr::ValidModelCode(model, &error))
     return Fail("the name '" + name + "' gives no model code in its characters 2 to 5 (" + error +
                     "): the updater checks an image against them",
                 kExitRefused);
   std::vector<std::uint8_t> data;
-  if (!ReadFile(in, &data)) return Fail("cannot read " + in);
+  if (!ReadFile(in, vqr::pack::kLargestImageData, "image's data", &data, &error))
+    return Fail(error);
   vqr::ImageHeader header;
   header.first = static_cast<std::uint16_t>(first);
   if (last < 0 && tailPages < 0) {
@@ -255,15 +252,13 @@ int CheckImage(const std::string& givenModel, const std::string& name, Download&
 int Check(const std::string& model, const std::string& name, const std::string& kind,
           const std::string& path) {
   Download download;
-  switch (LoadDownload(path, &download)) {
-    case LoadResult::kLoaded:
-      break;
-    case LoadResult::kUnreadable:
-      return Fail("cannot read " + path);
-    case LoadResult::kTooLarge:
-      return Fail(path + " is too large for a package", kExitRefused);
-  }
-  if (kind == "catalog") {
+  std::string error;
+  const bool catalog = kind == "catalog";
+  if (!LoadDownload(path,
+                    catalog ? vqr::pack::kLargestCatalogDownload : vqr::pack::kLargestImageFile,
+                    catalog ? "catalog download" : "image", &download, &error))
+    return Fail(error);
+  if (catalog) {
     if (!name.empty()) return Fail("--name is for images: a catalog is checked against --model");
     return CheckCatalog(model, download);
   }

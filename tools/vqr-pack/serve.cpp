@@ -85,8 +85,9 @@ std::unique_ptr<httplib::Server> MakeServer(const ServeOptions& options) {
   if (options.tlsCert.empty()) return std::make_unique<httplib::Server>();
   std::vector<std::uint8_t> unused;
   for (const std::string& file : {options.tlsCert, options.tlsKey}) {
-    if (!ReadFile(file, &unused)) {
-      Fail("cannot read " + file);
+    std::string problem;
+    if (!ReadFile(file, 1024 * 1024, "certificate or key", &unused, &problem)) {
+      Fail("cannot read " + problem);
       return nullptr;
     }
   }
@@ -117,8 +118,8 @@ int Serve(const ServeOptions& options) {
   if (!server) return kExitUsage;
   auto sendFile = [](const std::filesystem::path& file, httplib::Response& response) {
     std::vector<std::uint8_t> data;
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(file, error) || !ReadFile(file.string(), &data)) {
+    std::string error;
+    if (!ReadFile(file.string(), kLargestImageFile, "file served", &data, &error)) {
       response.status = 404;
       response.set_content("not found\n", "text/plain");
       return;

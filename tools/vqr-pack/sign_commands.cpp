@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
+#include "files/bounded_read.h"
 #include "signature/minisign.h"
 
 namespace vqr::pack {
@@ -19,22 +21,16 @@ constexpr int kExitUsage = 2;
 
 enum class Read { kOk, kMissing, kFailed };
 
-// Reads at most `limit` bytes of `path` (a text longer than the parsers' caps is then refused
-// by them as too long without being read whole).
-Read ReadFile(const std::string& path, std::string* data,
-              std::size_t limit = static_cast<std::size_t>(-1)) {
-  std::error_code error;
-  if (!std::filesystem::exists(path, error) && !error) return Read::kMissing;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return Read::kFailed;
-  data->clear();
-  char buffer[65536];
-  while (data->size() < limit && in) {
-    in.read(buffer, static_cast<std::streamsize>(
-                        std::min<std::size_t>(sizeof buffer, limit - data->size())));
-    data->append(buffer, static_cast<std::size_t>(in.gcount()));
+// Reads `path` whole when it is a regular file of at most `limit` bytes: keys and signatures
+// within their parsers' caps, signed files within the largest package. kFailed prints why.
+Read ReadFile(const std::string& path, std::string* data, std::size_t limit, const char* what) {
+  const files::ReadResult read = files::ReadBoundedFile(path, limit, what, data);
+  if (read.problem == files::ReadProblem::kMissing) return Read::kMissing;
+  if (!read.Ok()) {
+    std::cerr << "vqr-pack: " << read.Message() << "\n";
+    return Read::kFailed;
   }
-  return in.bad() ? Read::kFailed : Read::kOk;
+  return Read::kOk;
 }
 
 bool WriteFile(const std::string& path, const std::string& data) {
@@ -99,7 +95,7 @@ int Keygen(const Options& options) {
 
 int SignFiles(const Options& options) {
   std::string text;
-  const Read read = ReadFile(options.secret, &text, sig::kMaxKeyTextSize + 1);
+  const Read read = ReadFile(options.secret, &text, sig::kMaxKeyTextSize, "key");
   if (read != Read::kOk) return Fail("cannot read " + options.secret, kExitUsage);
   sig::SecretKey key;
   std::string error;
@@ -109,7 +105,7 @@ int SignFiles(const Options& options) {
   int code = 0;
   for (const std::string& path : options.files) {
     std::string data;
-    if (ReadFile(path, &data) != Read::kOk) {
+    if (ReadFile(path, &data, kLargestImageFile, "package") != Read::kOk) {
       code = Fail("cannot read " + path, kExitUsage);
       continue;
     }
@@ -145,7 +141,7 @@ int VerifySignatures(const std::string& publicKey, const std::vector<std::string
   // KEY names a file when one exists, and is a base64 key line otherwise.
   std::string text;
   if (options.files.empty()) return Fail("no file to verify", kExitUsage);
-  switch (ReadFile(options.publicKey, &text, sig::kMaxKeyTextSize + 1)) {
+  switch (ReadFile(options.publicKey, &text, sig::kMaxKeyTextSize, "key")) {
     case Read::kOk:
       break;
     case Read::kMissing:
@@ -164,14 +160,15 @@ int VerifySignatures(const std::string& publicKey, const std::vector<std::string
   for (const std::string& path : options.files) {
     std::string data;
     std::string signature;
-    if (ReadFile(path, &data) != Read::kOk) {
+    if (ReadFile(path, &data, kLargestImageFile, "package") != Read::kOk) {
       std::cout << path << ": cannot read the file\n";
       code = kExitUsage;
       continue;
     }
     // A missing .minisig verifies as "no signature"; one that is there but unreadable is an
     // input error.
-    if (ReadFile(path + ".minisig", &signature, sig::kMaxSignatureTextSize + 1) == Read::kFailed) {
+    if (ReadFile(path + ".minisig", &signature, sig::kMaxSignatureTextSize, "signature") ==
+        Read::kFailed) {
       std::cout << path << ": cannot read " << path << ".minisig\n";
       code = kExitUsage;
       continue;

@@ -40,7 +40,7 @@ std::string Refusal(const Acceptance& accepted) {
 
 // A name the image URL "Pool3X/NAME" carries as one path component.
 bool ServableName(std::string_view name) {
-  return name != "." && name != ".." && name.find_first_of("/\\?#%") == std::string_view::npos;
+  return ValidFileName(name, nullptr);
 }
 
 class TreeCheck {
@@ -84,8 +84,10 @@ class TreeCheck {
       return;
     }
     Download download;
-    if (LoadDownload(path.string(), &download) != LoadResult::kLoaded) {
-      Problem(where, "cannot be read");
+    std::string readError;
+    if (!LoadDownload(path.string(), kLargestCatalogDownload, "catalog download", &download,
+                      &readError)) {
+      Problem(where, "cannot be read: " + readError);
       return;
     }
     Catalog catalog;
@@ -134,15 +136,10 @@ class TreeCheck {
       return;
     }
     Download download;
-    switch (LoadDownload(path.string(), &download)) {
-      case LoadResult::kLoaded:
-        break;
-      case LoadResult::kUnreadable:
-        Problem(where, "cannot be read");
-        return;
-      case LoadResult::kTooLarge:
-        Problem(where, "too large for any download");
-        return;
+    std::string readError;
+    if (!LoadDownload(path.string(), kLargestImageFile, "image", &download, &readError)) {
+      Problem(where, "cannot be read: " + readError);
+      return;
     }
     bool good = true;
     if (static_cast<std::uint32_t>(download.size) != rowSize) {

@@ -25,6 +25,7 @@
 #include "device/chidcmd.h"
 #include "device/hid_none.h"
 #include "device/hid_simulated.h"
+#include "files/bounded_read.h"
 #include "simulator/sim_bootloader.h"
 #include "text/string_table.h"
 #include "text/text_format.h"
@@ -128,10 +129,14 @@ int main(int argc, char** argv) {
   bool signaturesRequired = vqr::DefaultSignaturesRequired();
   for (const std::string& given : trust) {
     // A file when one of that name exists, else the key's base64 line itself.
-    std::string text = given;
-    if (std::ifstream in(given, std::ios::binary); in) {
-      text.assign(std::istreambuf_iterator<char>(in), {});
-      if (text.size() > vqr::sig::kMaxKeyTextSize) text.clear();
+    std::string text;
+    const vqr::files::ReadResult read =
+        vqr::files::ReadBoundedFile(given, vqr::sig::kMaxKeyTextSize, "key", &text);
+    if (read.problem == vqr::files::ReadProblem::kMissing) {
+      text = given;
+    } else if (!read.Ok()) {
+      std::fprintf(stderr, "vqr03-cli: --trust %s\n", read.Message().c_str());
+      return kExitUsage;
     }
     vqr::sig::PublicKey key;
     std::string error;
@@ -164,9 +169,13 @@ int main(int argc, char** argv) {
     trustedKeys = demo->TrustedKeys();
     signaturesRequired = !trustedKeys.empty();
   } else if (!simulateInfo.empty()) {
-    std::ifstream in(simulateInfo, std::ios::binary);
-    std::vector<std::uint8_t> page((std::istreambuf_iterator<char>(in)),
-                                   std::istreambuf_iterator<char>());
+    std::vector<std::uint8_t> page;
+    const vqr::files::ReadResult read =
+        vqr::files::ReadBoundedFile(simulateInfo, 256, "information page", &page);
+    if (!read.Ok()) {
+      std::fprintf(stderr, "vqr03-cli: --simulate: %s\n", read.Message().c_str());
+      return kExitUsage;
+    }
     if (page.size() != 256) {
       std::fprintf(stderr, "vqr03-cli: --simulate: %s holds %zu bytes, not the 256 of a page\n",
                    simulateInfo.c_str(), page.size());
