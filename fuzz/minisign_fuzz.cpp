@@ -94,7 +94,7 @@ void CheckSecretKey(std::string_view text) {
   if (!ParseSecretKey(text, &key, &error)) return;
   SecretKey again;
   if (!ParseSecretKey(FormatSecretKey(key), &again, &error) || again.keyId != key.keyId ||
-      again.seed != key.seed || again.publicKey != key.publicKey)
+      again.secret != key.secret || again.publicKey != key.publicKey)
     __builtin_trap();
 }
 

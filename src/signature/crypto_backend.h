@@ -9,7 +9,7 @@
 // calls. Apart from the random source (see Ed25519GenerateKey), none of them blocks: they
 // compute and return.
 //
-// Keys use the layout of RFC 8032: a 32-byte secret seed, from which the 32-byte public key
+// Keys use the layout of RFC 8032: a 32-byte secret, from which the 32-byte public key
 // (an encoded curve point) is derived. Signatures are the 64 bytes R || S.
 #pragma once
 
@@ -22,13 +22,13 @@ namespace vqr::crypto {
 
 inline constexpr std::size_t kBlake2b512Size = 64;
 inline constexpr std::size_t kBlake2b256Size = 32;
-inline constexpr std::size_t kEd25519SeedSize = 32;
+inline constexpr std::size_t kEd25519SecretSize = 32;
 inline constexpr std::size_t kEd25519PublicKeySize = 32;
 inline constexpr std::size_t kEd25519SignatureSize = 64;
 
 using Blake2b512Digest = std::array<std::uint8_t, kBlake2b512Size>;
 using Blake2b256Digest = std::array<std::uint8_t, kBlake2b256Size>;
-using Ed25519Seed = std::array<std::uint8_t, kEd25519SeedSize>;
+using Ed25519Secret = std::array<std::uint8_t, kEd25519SecretSize>;
 using Ed25519PublicKey = std::array<std::uint8_t, kEd25519PublicKeySize>;
 using Ed25519Signature = std::array<std::uint8_t, kEd25519SignatureSize>;
 
@@ -55,15 +55,15 @@ bool Ed25519PublicKeyIsUsable(const Ed25519PublicKey& publicKey);
 bool Ed25519Verify(const Ed25519PublicKey& publicKey, std::span<const std::uint8_t> message,
                    const Ed25519Signature& signature);
 
-// The public key that belongs to the secret seed. False only when the library fails.
-bool Ed25519PublicKeyFromSeed(const Ed25519Seed& seed, Ed25519PublicKey* publicKey);
+// The public key that belongs to the secret. False only when the library fails.
+bool Ed25519PublicKeyOf(const Ed25519Secret& secret, Ed25519PublicKey* publicKey);
 
-// Signs `message` with the key pair (seed, publicKey). `publicKey` must be the seed's own
-// public key (Ed25519PublicKeyFromSeed): Ed25519 hashes it into every signature, and a wrong
+// Signs `message` with the key pair (secret, publicKey). `publicKey` must be the secret's own
+// public key (Ed25519PublicKeyOf): Ed25519 hashes it into every signature, and a wrong
 // one yields signatures that verify under no key. Deterministic: the same key and message
 // always give the same signature. False when the library fails or the message is 2 GiB or
 // more.
-bool Ed25519Sign(const Ed25519Seed& seed, const Ed25519PublicKey& publicKey,
+bool Ed25519Sign(const Ed25519Secret& secret, const Ed25519PublicKey& publicKey,
                  std::span<const std::uint8_t> message, Ed25519Signature* signature);
 
 // Fills `out` from the system's cryptographic random source: getrandom() through libgcrypt on
@@ -71,7 +71,7 @@ bool Ed25519Sign(const Ed25519Seed& seed, const Ed25519PublicKey& publicKey,
 // entropy early after boot; it never returns guessable bytes. False only when the source fails.
 bool SystemRandom(std::span<std::uint8_t> out);
 
-// A new key pair: a seed from SystemRandom and its public key. Blocks as SystemRandom may.
-bool Ed25519GenerateKey(Ed25519Seed* seed, Ed25519PublicKey* publicKey);
+// A new key pair: a secret from SystemRandom and its public key. Blocks as SystemRandom may.
+bool Ed25519GenerateKey(Ed25519Secret* secret, Ed25519PublicKey* publicKey);
 
 }  // namespace vqr::crypto

@@ -200,11 +200,11 @@ bool Ed25519Verify(const Ed25519PublicKey& publicKey, std::span<const std::uint8
   return gcry_pk_verify(sig.get(), data.get(), key.get()) == 0;
 }
 
-bool Ed25519PublicKeyFromSeed(const Ed25519Seed& seed, Ed25519PublicKey* publicKey) {
+bool Ed25519PublicKeyOf(const Ed25519Secret& secret, Ed25519PublicKey* publicKey) {
   if (!Ready()) return false;
   Sexp key;
   if (gcry_sexp_build(key.out(), nullptr, "(private-key(ecc(curve Ed25519)(flags eddsa)(d %b)))",
-                      static_cast<int>(seed.size()), seed.data()) != 0)
+                      static_cast<int>(secret.size()), secret.data()) != 0)
     return false;
   gcry_ctx_t context = nullptr;
   if (gcry_mpi_ec_new(&context, key.get(), nullptr) != 0) return false;
@@ -224,7 +224,7 @@ bool Ed25519PublicKeyFromSeed(const Ed25519Seed& seed, Ed25519PublicKey* publicK
   return ok;
 }
 
-bool Ed25519Sign(const Ed25519Seed& seed, const Ed25519PublicKey& publicKey,
+bool Ed25519Sign(const Ed25519Secret& secret, const Ed25519PublicKey& publicKey,
                  std::span<const std::uint8_t> message, Ed25519Signature* signature) {
   if (!Ready()) return false;
   Sexp key;
@@ -233,7 +233,7 @@ bool Ed25519Sign(const Ed25519Seed& seed, const Ed25519PublicKey& publicKey,
   if (gcry_sexp_build(key.out(), nullptr,
                       "(private-key(ecc(curve Ed25519)(flags eddsa)(q %b)(d %b)))",
                       static_cast<int>(publicKey.size()), publicKey.data(),
-                      static_cast<int>(seed.size()), seed.data()) != 0)
+                      static_cast<int>(secret.size()), secret.data()) != 0)
     return false;
   if (!BuildMessage(message, &data)) return false;
   if (gcry_pk_sign(result.out(), data.get(), key.get()) != 0) return false;
@@ -261,8 +261,8 @@ bool SystemRandom(std::span<std::uint8_t> out) {
 #endif
 }
 
-bool Ed25519GenerateKey(Ed25519Seed* seed, Ed25519PublicKey* publicKey) {
-  return SystemRandom(*seed) && Ed25519PublicKeyFromSeed(*seed, publicKey);
+bool Ed25519GenerateKey(Ed25519Secret* secret, Ed25519PublicKey* publicKey) {
+  return SystemRandom(*secret) && Ed25519PublicKeyOf(*secret, publicKey);
 }
 
 }  // namespace vqr::crypto

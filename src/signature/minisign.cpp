@@ -23,8 +23,8 @@ constexpr std::size_t kPublicKeyBytes = 2 + kKeyIdSize + crypto::kEd25519PublicK
 constexpr std::size_t kSignatureBytes = 2 + kKeyIdSize + crypto::kEd25519SignatureSize;  // 74
 constexpr std::size_t kSaltSize = 32;
 constexpr std::size_t kKeyIdOffset = 2 + 2 + 2 + kSaltSize + 8 + 8;                         // 54
-constexpr std::size_t kSeedOffset = kKeyIdOffset + kKeyIdSize;                              // 62
-constexpr std::size_t kPublicHalfOffset = kSeedOffset + crypto::kEd25519SeedSize;           // 94
+constexpr std::size_t kSecretOffset = kKeyIdOffset + kKeyIdSize;                            // 62
+constexpr std::size_t kPublicHalfOffset = kSecretOffset + crypto::kEd25519SecretSize;       // 94
 constexpr std::size_t kChecksumOffset = kPublicHalfOffset + crypto::kEd25519PublicKeySize;  // 126
 constexpr std::size_t kSecretKeyBytes = kChecksumOffset + crypto::kBlake2b256Size;          // 158
 
@@ -198,7 +198,7 @@ bool SignedMessage(std::span<const std::uint8_t> data, Algorithm algorithm,
 bool SecretKeyChecksum(const SecretKey& key, crypto::Blake2b256Digest* checksum) {
   Bytes input(kAlgorithmEd.begin(), kAlgorithmEd.end());
   input.insert(input.end(), key.keyId.begin(), key.keyId.end());
-  input.insert(input.end(), key.seed.begin(), key.seed.end());
+  input.insert(input.end(), key.secret.begin(), key.secret.end());
   input.insert(input.end(), key.publicKey.begin(), key.publicKey.end());
   return crypto::Blake2b256(input, checksum);
 }
@@ -429,7 +429,7 @@ bool ParseSecretKey(std::string_view text, SecretKey* key, std::string* error) {
   }
   SecretKey parsed;
   CopyOut(bytes, kKeyIdOffset, &parsed.keyId);
-  CopyOut(bytes, kSeedOffset, &parsed.seed);
+  CopyOut(bytes, kSecretOffset, &parsed.secret);
   CopyOut(bytes, kPublicHalfOffset, &parsed.publicKey);
   crypto::Blake2b256Digest stored;
   CopyOut(bytes, kChecksumOffset, &stored);
@@ -437,7 +437,7 @@ bool ParseSecretKey(std::string_view text, SecretKey* key, std::string* error) {
   crypto::Blake2b256Digest checksum;
   crypto::Ed25519PublicKey derived;
   if (!SecretKeyChecksum(parsed, &checksum) ||
-      !crypto::Ed25519PublicKeyFromSeed(parsed.seed, &derived)) {
+      !crypto::Ed25519PublicKeyOf(parsed.secret, &derived)) {
     *error = "the crypto library failed";
     return false;
   }
@@ -462,7 +462,7 @@ std::string FormatSecretKey(const SecretKey& key) {
   bytes.insert(bytes.end(), kChecksumBlake2b.begin(), kChecksumBlake2b.end());
   bytes.resize(kKeyIdOffset, 0);  // salt and kdf limits: unused without a password
   bytes.insert(bytes.end(), key.keyId.begin(), key.keyId.end());
-  bytes.insert(bytes.end(), key.seed.begin(), key.seed.end());
+  bytes.insert(bytes.end(), key.secret.begin(), key.secret.end());
   bytes.insert(bytes.end(), key.publicKey.begin(), key.publicKey.end());
   crypto::Blake2b256Digest checksum{};
   SecretKeyChecksum(key, &checksum);  // a failure leaves zeros, which minisign 0.11 writes too
@@ -476,7 +476,7 @@ std::string FormatSecretKey(const SecretKey& key) {
 bool GenerateKeyPair(SecretKey* key, std::string* error) {
   SecretKey made;
   if (!crypto::SystemRandom(made.keyId) ||
-      !crypto::Ed25519GenerateKey(&made.seed, &made.publicKey)) {
+      !crypto::Ed25519GenerateKey(&made.secret, &made.publicKey)) {
     *error = "the crypto library could not make a key";
     return false;
   }
@@ -513,8 +513,8 @@ bool Sign(std::span<const std::uint8_t> data, const SecretKey& key, std::string_
   std::span<const std::uint8_t> message;
   crypto::Blake2b512Digest digest;
   if (!SignedMessage(data, signature.algorithm, &message, &digest) ||
-      !crypto::Ed25519Sign(key.seed, key.publicKey, message, &signature.signature) ||
-      !crypto::Ed25519Sign(key.seed, key.publicKey,
+      !crypto::Ed25519Sign(key.secret, key.publicKey, message, &signature.signature) ||
+      !crypto::Ed25519Sign(key.secret, key.publicKey,
                            GlobalMessage(signature.signature, trustedComment),
                            &signature.globalSignature)) {
     *error = "the crypto library could not sign";

@@ -21,11 +21,11 @@
 //   secret key (unencrypted, as `minisign -G -W` writes it)
 //                       "untrusted comment: <anything>"
 //                       base64 of  "Ed" | kdf "\0\0" | "B2" | kdf salt (32) | kdf ops (8) |
-//                                  kdf memory (8) | key id (8) | seed (32) | public key (32) |
+//                                  kdf memory (8) | key id (8) | secret (32) | public key (32) |
 //                                  checksum (32)
-//     The checksum is BLAKE2b-256 of "Ed" | key id | seed | public key. minisign 0.11 leaves
+//     The checksum is BLAKE2b-256 of "Ed" | key id | secret | public key. minisign 0.11 leaves
 //     it all zero in unencrypted keys it generates, so an all-zero checksum is accepted too;
-//     the public key is then still checked against the seed. A key encrypted with a password
+//     the public key is then still checked against the secret. A key encrypted with a password
 //     (kdf "Sc") is refused: vqr-pack reads no passwords.
 //
 // Decisions:
@@ -73,8 +73,8 @@ struct PublicKey {
 
 struct SecretKey {
   KeyId keyId{};
-  crypto::Ed25519Seed seed{};
-  crypto::Ed25519PublicKey publicKey{};  // always the seed's own
+  crypto::Ed25519Secret secret{};
+  crypto::Ed25519PublicKey publicKey{};  // always the secret's own
 };
 
 enum class Algorithm {
@@ -133,7 +133,7 @@ Verification Verify(std::span<const std::uint8_t> data, std::string_view signatu
                     std::span<const PublicKey> trustedKeys);
 
 // Reads an unencrypted secret key file. Refuses encrypted keys, unknown algorithms, a checksum
-// that does not match and a public key that is not the seed's, with a reason in *error.
+// that does not match and a public key that is not the secret's, with a reason in *error.
 bool ParseSecretKey(std::string_view text, SecretKey* key, std::string* error);
 // The secret key file in minisign's unencrypted layout, with the checksum filled in.
 std::string FormatSecretKey(const SecretKey& key);

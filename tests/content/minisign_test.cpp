@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "minisign_vectors.inc"
 #include "signature/crypto_backend.h"
 #include "signature/minisign.h"
-#include "minisign_vectors.inc"
 
 namespace vqr::sig {
 namespace {
@@ -135,7 +135,7 @@ TEST(CryptoSeamTest, Blake2bDigests) {
 TEST(CryptoSeamTest, Ed25519KnownKeysAndSignatures) {
   struct Case {
     const char* name;
-    std::string_view seed;
+    std::string_view secret;
     std::string_view publicKey;
     std::string_view message;
     std::string_view signature;
@@ -146,27 +146,28 @@ TEST(CryptoSeamTest, Ed25519KnownKeysAndSignatures) {
        "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a", "",
        "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701"
        "cf9b46bd25bf5f0595bbe24655141438e7a100b"},
-      // A seed whose leading bytes are zero: a library that reads it as a number must not drop
+      // A secret whose leading bytes are zero: a library that reads it as a number must not drop
       // them.
-      {"seed with leading zero bytes",
+      {"secret with leading zero bytes",
        "0000000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d",
        "bf85ec8783e66387a38026054c47a64c66d19abe3eaed7868c86764a8d3c67d8",
-       "a seed with leading zero bytes",
-       "3c576d788330db59bb21ed91cfa516677b1e1584784dbfd3a6f6ea207183800409b5c081f4bdd8e49641b36bf"
-       "ede979f479f6847a3fdb5b9b6d8cd0533184d01"},
+       "a secret with leading zero bytes",
+       // Made with OpenSSL (openssl pkeyutl -sign -rawin), not with the code under test.
+       "d1fb354822c9ca97952f0d417e5f2d04e70267a1dd99a7830aab5bc10b25980b2d72066c52787f6d927ca293"
+       "bbdde27f6090f44f84d5aca957ee8a7836104f0d"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const auto seed = ArrayFromHex<32>(c.seed);
+    const auto secret = ArrayFromHex<32>(c.secret);
     const auto expectedKey = ArrayFromHex<32>(c.publicKey);
     const auto expectedSignature = ArrayFromHex<64>(c.signature);
     const Bytes message = AsBytes(c.message);
 
     crypto::Ed25519PublicKey publicKey{};
-    ASSERT_TRUE(crypto::Ed25519PublicKeyFromSeed(seed, &publicKey));
+    ASSERT_TRUE(crypto::Ed25519PublicKeyOf(secret, &publicKey));
     EXPECT_EQ(publicKey, expectedKey);
     crypto::Ed25519Signature signature{};
-    ASSERT_TRUE(crypto::Ed25519Sign(seed, publicKey, message, &signature));
+    ASSERT_TRUE(crypto::Ed25519Sign(secret, publicKey, message, &signature));
     EXPECT_EQ(signature, expectedSignature);
 
     EXPECT_TRUE(crypto::Ed25519Verify(expectedKey, message, expectedSignature));
@@ -240,18 +241,18 @@ TEST(CryptoSeamTest, RefusesSignaturesLibsodiumRefuses) {
 }
 
 TEST(CryptoSeamTest, GeneratedKeysAreFreshAndSign) {
-  crypto::Ed25519Seed seedA{}, seedB{};
+  crypto::Ed25519Secret secretA{}, secretB{};
   crypto::Ed25519PublicKey keyA{}, keyB{};
-  ASSERT_TRUE(crypto::Ed25519GenerateKey(&seedA, &keyA));
-  ASSERT_TRUE(crypto::Ed25519GenerateKey(&seedB, &keyB));
-  EXPECT_NE(seedA, seedB);
+  ASSERT_TRUE(crypto::Ed25519GenerateKey(&secretA, &keyA));
+  ASSERT_TRUE(crypto::Ed25519GenerateKey(&secretB, &keyB));
+  EXPECT_NE(secretA, secretB);
   EXPECT_NE(keyA, keyB);
   crypto::Ed25519PublicKey derived{};
-  ASSERT_TRUE(crypto::Ed25519PublicKeyFromSeed(seedA, &derived));
+  ASSERT_TRUE(crypto::Ed25519PublicKeyOf(secretA, &derived));
   EXPECT_EQ(derived, keyA);
   const Bytes message = AsBytes("generated");
   crypto::Ed25519Signature signature{};
-  ASSERT_TRUE(crypto::Ed25519Sign(seedA, keyA, message, &signature));
+  ASSERT_TRUE(crypto::Ed25519Sign(secretA, keyA, message, &signature));
   EXPECT_TRUE(crypto::Ed25519Verify(keyA, message, signature));
   EXPECT_FALSE(crypto::Ed25519Verify(keyB, message, signature));
 }
@@ -705,7 +706,7 @@ TEST(SecretKeyTest, WritesWhatItReads) {
   const std::string text = FormatSecretKey(key);
   const SecretKey read = ParsedSecretKey(text);
   EXPECT_EQ(read.keyId, key.keyId);
-  EXPECT_EQ(read.seed, key.seed);
+  EXPECT_EQ(read.secret, key.secret);
   EXPECT_EQ(read.publicKey, key.publicKey);
   // Layout: 158 bytes in 212 digits; "Ed", no kdf, "B2" checksum.
   const std::string line = Lines(text)[1];
@@ -737,10 +738,10 @@ TEST(SecretKeyTest, RefusesBadKeys) {
       {"damaged checksum", WithDigitChanged(ours, 1, 200), "checksum does not match"},
       // Digit 136 lies in the public half (bytes 94-125); the key's own checksum catches it.
       {"damaged public half", WithDigitChanged(ours, 1, 136), "checksum does not match"},
-      // minisign's zero checksum leaves the check of the public half against the seed.
+      // minisign's zero checksum leaves the check of the public half against the secret.
       {"damaged public half, no checksum", WithDigitChanged(vectors::kSecretKeyFile, 1, 136),
        "public half does not belong"},
-      {"damaged seed, no checksum", WithDigitChanged(vectors::kSecretKeyFile, 1, 90),
+      {"damaged secret, no checksum", WithDigitChanged(vectors::kSecretKeyFile, 1, 90),
        "public half does not belong"},
       {"public key file", std::string(vectors::kPublicKeyFile), "holds 42 bytes instead of 158"},
       {"base64 line only", Lines(ours)[1], "1 lines instead of 2"},

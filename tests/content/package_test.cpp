@@ -21,8 +21,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 constexpr const char* kModel = "A1B2";
 
-Bytes RandomBytes(std::size_t n, unsigned rngSeed) {
-  std::mt19937 rng(rngSeed);
+Bytes RandomBytes(std::size_t n, unsigned rngState) {
+  std::mt19937 rng(rngState);
   Bytes bytes(n);
   for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
   return bytes;
