@@ -384,6 +384,51 @@ TEST_F(MainWindowTest, TicksCountTheSearchUntilTheDeviceIsFound) {
   EXPECT_TRUE(vqr::g_hidCmd.IO().IsWriteOpen());
 }
 
+// A device of the family that Windows will not let this program open: not found, and a notice
+// owned by the window, shown without the focus and without stopping the search, says why, once
+// per arrival; a device found later closes it.
+TEST_F(MainWindowTest, ADeviceThatCannotBeOpenedIsToldOfWithoutStoppingTheSearch) {
+  vqr::hid::SimInterface denied{vqr::hid::SimInterfacePath(0x0416, 0xF360, 5), 0x0416, 0xF360,
+                                &m_device};
+  denied.claimFails = vqr::hid::OpenError::kAccessDenied;
+  m_hid.SetInterfaces({denied});
+  EXPECT_EQ(Tick(), 0);
+
+  HWND notice = vqr::win32::DeviceNoticeWindow();
+  ASSERT_NE(notice, nullptr);
+  EXPECT_TRUE(IsWindowVisible(notice));
+  EXPECT_EQ(GetWindow(notice, GW_OWNER), m_window);
+  EXPECT_NE(GetForegroundWindow(), notice);
+  EXPECT_NE(TextOf(GetDlgItem(notice, 1)).find(u"Windows denied access"), std::u16string::npos);
+  RECT label{};
+  GetClientRect(GetDlgItem(notice, 1), &label);
+  EXPECT_GT(label.bottom, 40);  // the whole text has room, not one cut line
+  EXPECT_EQ(Text(vqr::ui::kDeviceLabel), kSearching + u"  1");
+  EXPECT_TRUE(SearchTimerRunning());
+  EXPECT_EQ(g_identifyStarts.load(), 0);
+
+  // Closed by the user, it does not come back while the same device stays plugged in.
+  SendMessageW(notice, WM_CLOSE, 0, 0);
+  EXPECT_EQ(vqr::win32::DeviceNoticeWindow(), nullptr);
+  Tick();
+  EXPECT_EQ(vqr::win32::DeviceNoticeWindow(), nullptr);
+  EXPECT_EQ(Text(vqr::ui::kDeviceLabel), kSearching + u"  2");
+
+  // Unplugged and plugged in again: told again.
+  m_hid.SetInterfaces({});
+  Tick();
+  m_hid.SetInterfaces({denied});
+  Tick();
+  ASSERT_NE(vqr::win32::DeviceNoticeWindow(), nullptr);
+
+  // Access granted: the device is found and the notice goes.
+  denied.claimFails = vqr::hid::OpenError::kNone;
+  m_hid.SetInterfaces({denied});
+  Tick();
+  EXPECT_TRUE(PumpUntil([] { return g_identifyStarts.load() == 1; }, 2000ms));
+  EXPECT_EQ(vqr::win32::DeviceNoticeWindow(), nullptr);
+}
+
 TEST_F(MainWindowTest, SearchTimerTicksOnceASecond) {
   EXPECT_TRUE(
       PumpUntil([&] { return Text(vqr::ui::kDeviceLabel) != kSearching + u"  0"; }, 3000ms));

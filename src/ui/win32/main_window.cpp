@@ -67,6 +67,14 @@ struct Placement {
 std::vector<Placement> g_placements;
 // The controls' font at a DPI other than the system's; null while they use the default.
 HFONT g_dpiFont = nullptr;
+// The device notice: why a device that is plugged in cannot be opened. A small window owned by
+// the main window, shown without taking the focus and without stopping the search; null while
+// none is shown.
+HWND g_notice = nullptr;
+constexpr wchar_t kNoticeClass[] = L"vqr03-notice";
+constexpr int kNoticeTextId = 1;
+constexpr int kNoticeMargin = 12;      // at 96 DPI
+constexpr int kNoticeTextWidth = 420;  // at 96 DPI
 
 std::u16string TableString(int id) {
   return LoadTableString(g_instance, id);
@@ -109,11 +117,10 @@ HWND CreateControl(HWND parent, int id, const std::u16string& text, DWORD style)
   const ui::ControlSpec& spec = *ui::FindControl(id);
   const ui::ControlRect& r = spec.rect;
   const UINT dpi = WindowDpi(parent);
-  HWND control = CreateWindowExW(0, spec.windowClass, Wide(text).c_str(),
-                                 WS_CHILD | WS_VISIBLE | style, Scale(r.x, dpi), Scale(r.y, dpi),
-                                 Scale(r.width, dpi), Scale(r.height, dpi), parent,
-                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), g_instance,
-                                 nullptr);
+  HWND control = CreateWindowExW(
+      0, spec.windowClass, Wide(text).c_str(), WS_CHILD | WS_VISIBLE | style, Scale(r.x, dpi),
+      Scale(r.y, dpi), Scale(r.width, dpi), Scale(r.height, dpi), parent,
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), g_instance, nullptr);
   if (control != nullptr) g_placements.push_back({control, r.x, r.y, r.width, r.height});
   return control;
 }
@@ -191,6 +198,63 @@ bool IsOurVendorInterface(const DEV_BROADCAST_HDR* header) {
   for (std::size_t i = 0; i < 4; ++i)
     if (broadcast->dbcc_name[kVendorAt + i] != kVendor[i]) return false;
   return true;
+}
+
+// Shows `text` in the device notice, or closes the notice when `text` is empty (the device was
+// found after all). The user may close it; the controller shows it again only for a new
+// arrival.
+void ShowDeviceNotice(const std::u16string& text) {
+  if (g_notice != nullptr && !IsWindow(g_notice)) g_notice = nullptr;
+  if (text.empty()) {
+    if (g_notice != nullptr) DestroyWindow(g_notice);
+    g_notice = nullptr;
+    return;
+  }
+  const UINT dpi = WindowDpi(g_mainWindow);
+  if (g_notice == nullptr) {
+    WNDCLASSEXW noticeClass{};
+    noticeClass.cbSize = sizeof noticeClass;
+    noticeClass.lpfnWndProc = DefWindowProcW;
+    noticeClass.hInstance = g_instance;
+    noticeClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    noticeClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));
+    noticeClass.lpszClassName = kNoticeClass;
+    RegisterClassExW(&noticeClass);  // a second notice of the process finds the class there
+    g_notice = CreateWindowExW(
+        WS_EX_TOOLWINDOW, kNoticeClass, Wide(TableString(text::kStrClassName)).c_str(),
+        WS_POPUP | WS_CAPTION | WS_SYSMENU, 0, 0, 0, 0, g_mainWindow, nullptr, g_instance, nullptr);
+    if (g_notice == nullptr) return;
+    HWND label = CreateWindowExW(
+        0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_LEFT, 0, 0, 0, 0, g_notice,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(kNoticeTextId)), g_instance, nullptr);
+    SendMessageW(label, WM_SETFONT,
+                 reinterpret_cast<WPARAM>(g_dpiFont != nullptr ? g_dpiFont
+                                                               : GetStockObject(DEFAULT_GUI_FONT)),
+                 FALSE);
+  }
+  HWND label = GetDlgItem(g_notice, kNoticeTextId);
+  const std::wstring wide = Wide(text);
+  SetWindowTextW(label, wide.c_str());
+  // The text's height at the notice's width, measured with the label's own font.
+  RECT textRect{0, 0, Scale(kNoticeTextWidth, dpi), 0};
+  if (HDC context = GetDC(label)) {
+    HGDIOBJ old =
+        SelectObject(context, reinterpret_cast<HGDIOBJ>(SendMessageW(label, WM_GETFONT, 0, 0)));
+    DrawTextW(context, wide.c_str(), -1, &textRect, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+    SelectObject(context, old);
+    ReleaseDC(label, context);
+  }
+  const int margin = Scale(kNoticeMargin, dpi);
+  MoveWindow(label, margin, margin, textRect.right, textRect.bottom, FALSE);
+  RECT frame{0, 0, textRect.right + 2 * margin, textRect.bottom + 2 * margin};
+  AdjustWindowRectEx(&frame, WS_POPUP | WS_CAPTION | WS_SYSMENU, FALSE, WS_EX_TOOLWINDOW);
+  // Beside the main window's right edge, its top aligned with the main window's.
+  RECT main{};
+  GetWindowRect(g_mainWindow, &main);
+  SetWindowPos(g_notice, nullptr, main.right, main.top, frame.right - frame.left,
+               frame.bottom - frame.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  ShowWindow(g_notice, SW_SHOWNOACTIVATE);
+  InvalidateRect(g_notice, nullptr, TRUE);
 }
 
 // The unplug of an interface whose path names the device's vendor: back to searching.
@@ -291,6 +355,10 @@ HWND MainWindow() {
   return g_mainWindow;
 }
 
+HWND DeviceNoticeWindow() {
+  return g_notice != nullptr && IsWindow(g_notice) ? g_notice : nullptr;
+}
+
 ui::WindowPort& Port() {
   return g_port ? static_cast<ui::WindowPort&>(*g_port) : ui::NullPort();
 }
@@ -306,6 +374,8 @@ void ShutDownMainWindow() {
   if (g_controller) g_controller->Shutdown([] { EnumWindows(CloseWorkerMessageBox, 0); });
   g_controller.reset();
   g_port.reset();
+  if (g_notice != nullptr && IsWindow(g_notice)) DestroyWindow(g_notice);
+  g_notice = nullptr;
   g_mainWindow = nullptr;
 }
 
@@ -358,6 +428,8 @@ HWND CreateMainWindow(HINSTANCE instance, int showCommand) {
   if (context.http == nullptr) context.http = &PlatformHttpBackend();
   g_controller = std::make_unique<ui::WindowController>(*g_port, g_timer, std::move(context));
   g_controller->SetWorkerStarter(&StartWorkerEntry);
+  // The notice handler runs on the thread that searches: this one, on the search timer.
+  g_controller->SetNoticeHandler(&ShowDeviceNotice);
 
   ShowWindow(window, showCommand);
   UpdateWindow(window);

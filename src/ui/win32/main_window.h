@@ -47,6 +47,10 @@ bool IsDemoCommandLine(const wchar_t* commandLine);
 // The main window handle, the owner of every message box; null before creation.
 HWND MainWindow();
 
+// The device notice (why a device that is plugged in cannot be opened) while it is shown, else
+// null. Its text is the child control with id 1.
+HWND DeviceNoticeWindow();
+
 // The current window's port (a port that goes nowhere when there is no window).
 ui::WindowPort& Port();
 
