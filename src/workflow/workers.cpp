@@ -88,15 +88,26 @@ bool SignatureHolds(const WorkerContext& context, const FetchContext& fetch, con
   if (!context.signaturesRequired && context.trustedKeys.empty()) return true;
   std::vector<std::uint8_t> text(sig::kMaxSignatureTextSize);
   const std::string signatureUrl = url + ".minisig";
-  const std::int32_t length = FetchUrl(fetch, text.data(), static_cast<std::uint32_t>(text.size()),
-                                       signatureUrl.c_str(), u"");
+  // A download problem (an HTTP error status, a broken transfer) has its own diagnostic line;
+  // the signature is then refused as missing rather than as malformed.
+  bool downloadFailed = false;
+  const FetchContext signatureFetch{fetch.port, fetch.http, fetch.stop,
+                                    [&](const std::string& line) {
+                                      downloadFailed = true;
+                                      if (fetch.diagnose) fetch.diagnose(line);
+                                    }};
+  const std::int32_t length =
+      FetchUrl(signatureFetch, text.data(), static_cast<std::uint32_t>(text.size()),
+               signatureUrl.c_str(), u"");
   const std::string_view signature(reinterpret_cast<const char*>(text.data()),
                                    length > 0 ? static_cast<std::size_t>(length) : 0);
   const sig::Verification verification =
       sig::Verify(std::span<const std::uint8_t>(data, static_cast<std::size_t>(received)),
                   signature, context.trustedKeys);
   std::string problem;
-  if (verification.result != sig::VerifyResult::kGood) {
+  if (length < 0 || downloadFailed) {
+    problem = "no signature could be downloaded from " + signatureUrl;
+  } else if (verification.result != sig::VerifyResult::kGood) {
     problem = sig::VerifyResultText(verification.result);
     if (!verification.detail.empty()) problem += " (" + verification.detail + ")";
   } else {

@@ -1012,19 +1012,41 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SignedContentTest, TheCommandLineLearnsWhyASignatureWasRefused) {
+  struct Case {
+    const char* name;
+    std::function<void(SignedContentTest&)> spoil;
+    std::vector<std::string> lines;  // after the server's base URL
+  };
+  const std::vector<Case> cases{
+      {"an image changed after signing",
+       [](SignedContentTest& t) {
+         std::vector<std::uint8_t> image = t.server.File(kImagePath);
+         image[200] ^= 0x01;
+         t.server.Replace(kImagePath, image);
+       },
+       {kImagePath +
+        ": signature refused: " + sig::VerifyResultText(sig::VerifyResult::kBadSignature)}},
+      // The download says why it failed; the refusal does not call a missing file malformed.
+      {"an image without its signature",
+       [](SignedContentTest& t) { t.server.Remove(kImagePath + ".minisig"); },
+       {kImagePath + ".minisig: the server answered HTTP 404",
+        kImagePath + ": signature refused: no signature could be downloaded from "}},
+  };
   Attach({});
   server.SignWith(&vendor);
-  Publish(StandardImages(), {});
-  std::vector<std::uint8_t> image = server.File(kImagePath);
-  image[200] ^= 0x01;
-  server.Replace(kImagePath, image);
-  std::vector<std::string> lines;
-  context.diagnose = [&lines](const std::string& line) { lines.push_back(line); };
-  ASSERT_EQ(IdentifyThread(&context), 1u);
-  EXPECT_EQ(UpdateThread(&context), 0u);
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], server.Base() + kImagePath + ": signature refused: " +
-                          sig::VerifyResultText(sig::VerifyResult::kBadSignature));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    port.Reset();
+    Publish(StandardImages(), {});
+    c.spoil(*this);
+    std::vector<std::string> lines;
+    context.diagnose = [&lines](const std::string& line) { lines.push_back(line); };
+    ASSERT_EQ(IdentifyThread(&context), 1u);
+    EXPECT_EQ(UpdateThread(&context), 0u);
+    ASSERT_EQ(lines.size(), c.lines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i)
+      EXPECT_EQ(lines[i].rfind(server.Base() + c.lines[i], 0), 0u) << lines[i];
+  }
 }
 
 // The demo signs its sample content with a key of its own and trusts only that key: untouched,
