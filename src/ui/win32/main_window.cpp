@@ -109,11 +109,10 @@ HWND CreateControl(HWND parent, int id, const std::u16string& text, DWORD style)
   const ui::ControlSpec& spec = *ui::FindControl(id);
   const ui::ControlRect& r = spec.rect;
   const UINT dpi = WindowDpi(parent);
-  HWND control = CreateWindowExW(0, spec.windowClass, Wide(text).c_str(),
-                                 WS_CHILD | WS_VISIBLE | style, Scale(r.x, dpi), Scale(r.y, dpi),
-                                 Scale(r.width, dpi), Scale(r.height, dpi), parent,
-                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), g_instance,
-                                 nullptr);
+  HWND control = CreateWindowExW(
+      0, spec.windowClass, Wide(text).c_str(), WS_CHILD | WS_VISIBLE | style, Scale(r.x, dpi),
+      Scale(r.y, dpi), Scale(r.width, dpi), Scale(r.height, dpi), parent,
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), g_instance, nullptr);
   if (control != nullptr) g_placements.push_back({control, r.x, r.y, r.width, r.height});
   return control;
 }
@@ -161,6 +160,13 @@ INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPar
   (void)lParam;
   switch (message) {
     case WM_INITDIALOG:
+      // The template's texts are the original language's; the box speaks the program's.
+      SetWindowTextW(dialog, Wide(TableString(text::kStrAboutCaption)).c_str());
+      SetDlgItemTextW(
+          dialog, VQR_IDC_ABOUT_TEXT,
+          Wide(text::FormatText(TableString(text::kStrAboutText), {kVersionMajor, kVersionMinor}))
+              .c_str());
+      SetDlgItemTextW(dialog, IDOK, Wide(TableString(text::kStrAboutOk)).c_str());
       return TRUE;
     case WM_COMMAND:
       if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
@@ -315,7 +321,7 @@ HWND CreateMainWindow(HINSTANCE instance, int showCommand) {
   g_placements.clear();
 
   const std::wstring title =
-      Wide(text::FormatText(u" VQR03   [%2d.%2d ]", {kVersionMajor, kVersionMinor}));
+      Wide(text::FormatText(TableString(text::kStrWindowTitle), {kVersionMajor, kVersionMinor}));
   const std::wstring className = Wide(TableString(VQR_IDC_MAIN));
 
   WNDCLASSEXW windowClass{};
