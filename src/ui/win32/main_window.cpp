@@ -23,6 +23,7 @@ extern "C" {
 #include "text/text_format.h"
 #include "ui/shell/controller.h"
 #include "ui/shell/controls.h"
+#include "ui/shell/window_arguments.h"
 #include "ui/win32/win32_port.h"
 #include "vqr03_resources.h"
 #include "vqr_version.h"
@@ -424,13 +425,19 @@ int RunMainWindow(HINSTANCE instance, int showCommand) {
   return code;
 }
 
-bool IsDemoCommandLine(const wchar_t* commandLine) {
+ui::WindowArguments ParseCommandLine(const wchar_t* commandLine) {
   int count = 0;
   wchar_t** arguments = CommandLineToArgvW(commandLine, &count);
-  if (arguments == nullptr) return false;
-  const bool demo = count == 2 && std::wstring(arguments[1]) == L"--demo";
+  if (arguments == nullptr) return {ui::WindowArguments::Mode::kUsage, std::nullopt, {}};
+  std::vector<std::string> utf8;
+  for (int i = 1; i < count; ++i) utf8.push_back(text::Utf16ToUtf8(FromWide(arguments[i])));
   LocalFree(arguments);
-  return demo;
+  const std::vector<std::string_view> views(utf8.begin(), utf8.end());
+  return ui::ParseWindowArguments(views, false);
+}
+
+bool IsDemoCommandLine(const wchar_t* commandLine) {
+  return ParseCommandLine(commandLine).mode == ui::WindowArguments::Mode::kDemo;
 }
 
 }  // namespace vqr::win32
