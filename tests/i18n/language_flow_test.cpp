@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <ostream>
 #include <regex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "demo/demo.h"
@@ -16,10 +18,12 @@
 #include "text/string_table.h"
 #include "ui/shell/controller.h"
 #include "ui/shell/device_notice.h"
+#include "ui/shell/window_arguments.h"
 #include "workflow/workers.h"
 #include "workflow_fixture.h"
 
 #if defined(_WIN32)
+#include "ui/win32/main_window.h"
 #include "ui/win32/win32_api.h"
 #include "ui/win32/win32_port.h"
 #endif
@@ -217,6 +221,83 @@ TEST_P(LanguageFlowTest, DeviceNoticesAreInEnglishAndTheLanguage) {
         << text::LanguageTag(other);
   }
 }
+
+TEST(WindowArguments, LangChoosesTheLanguageBesideTheOtherArguments) {
+  using Mode = ui::WindowArguments::Mode;
+  struct Case {
+    std::vector<std::string_view> arguments;
+    Mode mode;
+    std::optional<Language> language;
+    std::string error;
+  };
+  const Case cases[] = {
+      {{}, Mode::kWindow, std::nullopt, ""},
+      {{"--demo"}, Mode::kDemo, std::nullopt, ""},
+      {{"--version"}, Mode::kVersion, std::nullopt, ""},
+      {{"--lang", "ja"}, Mode::kWindow, Language::kJa, ""},
+      {{"--lang=zh-CN"}, Mode::kWindow, Language::kZhCn, ""},
+      {{"--demo", "--lang", "en"}, Mode::kDemo, Language::kEn, ""},
+      {{"--lang", "zh-TW", "--demo"}, Mode::kDemo, Language::kZhTw, ""},
+      {{"--lang", "fr"},
+       Mode::kUsage,
+       std::nullopt,
+       "--lang: unknown language fr: use zh-TW, en, ja or zh-CN"},
+      {{"--lang=zh_TW"},
+       Mode::kUsage,
+       std::nullopt,
+       "--lang: unknown language zh_TW: use zh-TW, en, ja or zh-CN"},
+      {{"--lang"},
+       Mode::kUsage,
+       std::nullopt,
+       "--lang: a language is needed: zh-TW, en, ja or zh-CN"},
+      {{"--lang", "en", "--lang", "ja"}, Mode::kUsage, std::nullopt, ""},
+      {{"--demo", "--demo"}, Mode::kUsage, std::nullopt, ""},
+      {{"--version", "--lang", "en"}, Mode::kUsage, std::nullopt, ""},
+      {{"--demo", "--version"}, Mode::kUsage, std::nullopt, ""},
+      {{"--bogus"}, Mode::kUsage, std::nullopt, ""},
+  };
+  for (const Case& c : cases) {
+    std::string joined;
+    for (std::string_view argument : c.arguments) joined += std::string(argument) + " ";
+    const ui::WindowArguments parsed = ui::ParseWindowArguments(c.arguments, true);
+    EXPECT_EQ(parsed.mode, c.mode) << joined;
+    if (c.mode != Mode::kUsage) {
+      EXPECT_EQ(parsed.language, c.language) << joined;
+    }
+    EXPECT_EQ(parsed.languageError, c.error) << joined;
+  }
+  EXPECT_EQ(ui::ParseWindowArguments({"--version"}, false).mode, Mode::kUsage)
+      << "the Windows program has no --version";
+}
+
+#if defined(_WIN32)
+// The resources' STRINGTABLE blocks are the table's columns, read as the window reads them.
+TEST(WindowsResources, EachLanguagesBlockHoldsItsColumn) {
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  for (const text::TableEntry& entry : text::StringTable())
+    for (Language language : text::kLanguages)
+      EXPECT_EQ(Utf8(win32::LoadTableString(instance, entry.id, language)),
+                Utf8(text::StringTableEntry(entry.id, language)))
+          << entry.id << " " << text::LanguageTag(language);
+  EXPECT_TRUE(win32::LoadTableString(instance, 999, Language::kJa).empty());
+  EXPECT_TRUE(win32::LoadTableString(instance, 131, Language::kEn).empty())
+      << "an absent entry of a block that exists";
+}
+
+TEST(WindowsCommandLine, SplitsAsWindowsDoesAndTakesLang) {
+  using Mode = ui::WindowArguments::Mode;
+  EXPECT_EQ(win32::ParseCommandLine(L"vqr03.exe").mode, Mode::kWindow);
+  const ui::WindowArguments quoted =
+      win32::ParseCommandLine(L"\"C:\\Program Files\\vqr03\\vqr03.exe\" --lang \"ja\" --demo");
+  EXPECT_EQ(quoted.mode, Mode::kDemo);
+  EXPECT_EQ(quoted.language, Language::kJa);
+  EXPECT_EQ(win32::ParseCommandLine(L"vqr03.exe --lang=en").language, Language::kEn);
+  EXPECT_EQ(win32::ParseCommandLine(L"vqr03.exe --lang xx").mode, Mode::kUsage);
+  EXPECT_EQ(win32::ParseCommandLine(L"vqr03.exe --version").mode, Mode::kUsage);
+  EXPECT_TRUE(win32::IsDemoCommandLine(L"vqr03.exe --demo --lang zh-CN"));
+  EXPECT_FALSE(win32::IsDemoCommandLine(L"vqr03.exe --lang zh-CN"));
+}
+#endif
 
 INSTANTIATE_TEST_SUITE_P(EveryLanguage, LanguageFlowTest, ::testing::ValuesIn(text::kLanguages),
                          [](const auto& info) {
