@@ -8,6 +8,7 @@
 
 #include "content/http_backend.h"
 #include "port/window_port.h"
+#include "text/string_table.h"
 
 namespace vqr {
 
@@ -15,9 +16,9 @@ namespace {
 
 constexpr std::uint32_t kMaxCount = 0x7FFFFFFE;  // the largest count besides the -1 of failure
 
-std::int32_t Fail(ui::WindowPort& port, const char16_t* text, const char16_t* caption,
-                  ui::MessageIcon icon) {
-  port.MessageBox(text, caption, icon);
+// A message box with string-table entries `text` and `caption`, then the -1 of failure.
+std::int32_t Fail(ui::WindowPort& port, int text, int caption, ui::MessageIcon icon) {
+  port.MessageBox(port.LoadString(text), port.LoadString(caption), icon);
   return -1;
 }
 
@@ -80,14 +81,15 @@ std::int32_t FetchUrl(const FetchContext& context, std::uint8_t* dest, std::uint
   std::unique_ptr<HttpClient> client = context.http.OpenClient();
   if (!client) {
     diagnose("the HTTP client could not be started");
-    return Fail(port, u"未連線!請先上網!", u"網路問題", ui::MessageIcon::kError);
+    return Fail(port, text::kStrNotConnected, text::kStrNetworkProblem, ui::MessageIcon::kError);
   }
 
   // The request is released before the client (declared after it).
   std::unique_ptr<HttpRequest> request = client->OpenUrl(url, bound);
   if (!request) {
     diagnose(Describe(client->LastFailure()));
-    return Fail(port, u"無法鏈結伺服器!", u"網路問題", ui::MessageIcon::kInformation);
+    return Fail(port, text::kStrCannotConnect, text::kStrNetworkProblem,
+                ui::MessageIcon::kInformation);
   }
   // An error status is no failure of the download: its body goes to the package check, which
   // refuses it. The line says what the server said, so that a missing file does not read as a
@@ -98,7 +100,7 @@ std::int32_t FetchUrl(const FetchContext& context, std::uint8_t* dest, std::uint
   LocalFile file;
   const bool toFile = !localFile.empty();
   if (toFile && !file.Create(localFile))
-    return Fail(port, u"無法建立!", u"本地檔", ui::MessageIcon::kInformation);
+    return Fail(port, text::kStrCannotCreate, text::kStrLocalFile, ui::MessageIcon::kInformation);
 
   std::array<std::uint8_t, kFetchChunkSize> chunk;
   std::uint32_t total = 0;
@@ -110,7 +112,8 @@ std::int32_t FetchUrl(const FetchContext& context, std::uint8_t* dest, std::uint
       diagnose(stopped ? "the download was stopped"
                        : "the download broke off: " + Describe(request->Failure()));
       if (toFile) file.Close();
-      return Fail(port, u"讀檔案出錯!", u"網路問題", ui::MessageIcon::kInformation);
+      return Fail(port, text::kStrReadFailed, text::kStrNetworkProblem,
+                  ui::MessageIcon::kInformation);
     }
     if (count == 0) {
       if (toFile) file.Close();
@@ -119,11 +122,12 @@ std::int32_t FetchUrl(const FetchContext& context, std::uint8_t* dest, std::uint
     if (count > bound - total) {
       diagnose("the file is larger than the " + std::to_string(bound) + " bytes it may have");
       if (toFile) file.Close();
-      return Fail(port, u"檔案過大!", u"網路問題", ui::MessageIcon::kInformation);
+      return Fail(port, text::kStrFileTooLarge, text::kStrNetworkProblem,
+                  ui::MessageIcon::kInformation);
     }
     if (toFile && !file.Write(chunk.data(), count)) {
       file.Close();
-      return Fail(port, u"寫入失敗!", u"本地檔", ui::MessageIcon::kInformation);
+      return Fail(port, text::kStrWriteFailed, text::kStrLocalFile, ui::MessageIcon::kInformation);
     }
     std::memcpy(dest + total, chunk.data(), count);
     total += count;

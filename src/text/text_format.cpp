@@ -77,6 +77,36 @@ std::u16string FormatText(std::u16string_view format, std::initializer_list<Form
   return out;
 }
 
+std::vector<std::u16string> FormatSpecifiers(std::u16string_view format) {
+  std::vector<std::u16string> specifiers;
+  for (std::size_t i = 0; i < format.size(); ++i) {
+    if (format[i] != u'%' || i + 1 >= format.size()) continue;
+    std::size_t j = i + 1;
+    if (format[j] == u'%') {
+      i = j;
+      continue;
+    }
+    while (j < format.size() && format[j] >= u'0' && format[j] <= u'9') ++j;
+    if (j < format.size() && format[j] == u'l') ++j;
+    if (j >= format.size()) {  // cut short: the formatter copies the rest as it stands
+      specifiers.emplace_back(format.substr(i));
+      break;
+    }
+    specifiers.emplace_back(format.substr(i, j - i + 1));
+    i = j;
+  }
+  return specifiers;
+}
+
+bool SameSpecifiers(std::u16string_view original, std::u16string_view translation) {
+  return FormatSpecifiers(original) == FormatSpecifiers(translation);
+}
+
+std::u16string_view AcceptTranslation(std::u16string_view original,
+                                      std::u16string_view translation) {
+  return SameSpecifiers(original, translation) ? translation : original;
+}
+
 std::u16string Utf8ToUtf16(std::string_view text) {
   std::u16string out;
   out.reserve(text.size());

@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vqr::text {
 
@@ -43,6 +44,17 @@ class FormatArg {
 };
 
 std::u16string FormatText(std::u16string_view format, std::initializer_list<FormatArg> args);
+
+// The conversions of `format` in their order, each as written: "%3d", "%S", "%ld", and any
+// other "%" sequence the formatter would copy as it stands ("%x"); "%%" is none. A translation
+// of a format places the same values only when its conversions are these, in this order.
+std::vector<std::u16string> FormatSpecifiers(std::u16string_view format);
+// Whether `translation` may stand for `original`: the same conversions in the same order.
+bool SameSpecifiers(std::u16string_view original, std::u16string_view translation);
+// `translation` when it may stand for `original`, else `original`: a translation that would
+// place other values, or the same ones in another order, is refused.
+std::u16string_view AcceptTranslation(std::u16string_view original,
+                                      std::u16string_view translation);
 
 // UTF-8 <-> UTF-16 for texts that cross into 8-bit interfaces (terminal, files, tests).
 // What is not UTF-8 becomes U+FFFD, one for each byte that cannot start a valid sequence:

@@ -4,6 +4,7 @@
 
 #include "device/chidcmd.h"
 #include "port/window_port.h"
+#include "text/string_table.h"
 #include "text/text_format.h"
 
 namespace vqr {
@@ -40,14 +41,16 @@ std::uint32_t ProgramImage(const WorkerContext& context, std::span<const std::ui
   std::uint8_t sector[kSectorSize];
 
   g_hidCmd.SendTest(kOpeningWord, sectors);
-  port.SetText(ui::kStartButton, text::FormatText(u"[ %5d ]", {sectors}));
+  port.SetText(ui::kStartButton,
+               text::FormatText(port.LoadString(text::kStrSectorCount), {sectors}));
   Report({letter, false, 0, sectors});
 
   for (std::uint32_t s = header.first; s < header.last; ++s) {
     g_hidCmd.EraseSector(s);
     std::memcpy(sector, data + std::size_t{kSectorSize} * (s - header.first), kSectorSize);
     g_hidCmd.WritePages(sector, s * kPagesPerSector, kPagesPerSector);
-    port.SetText(ui::kStartButton, text::FormatText(u"%c - %5d -", {letter, header.last - s}));
+    port.SetText(ui::kStartButton,
+                 text::FormatText(port.LoadString(text::kStrWriting), {letter, header.last - s}));
     Report({letter, false, s - header.first + 1, sectors});
   }
   g_hidCmd.EraseSector(header.last);
@@ -62,7 +65,7 @@ std::uint32_t ProgramImage(const WorkerContext& context, std::span<const std::ui
     g_hidCmd.ReadPages(sector, s * kPagesPerSector, kPagesPerSector);
     differing += CountDifferences(sector, expected, kSectorSize);
     port.SetText(ui::kStartButton,
-                 text::FormatText(u"Verify %c - %5d -", {letter, header.last - s}));
+                 text::FormatText(port.LoadString(text::kStrVerifying), {letter, header.last - s}));
     Report({letter, true, s - header.first + 1, sectors});
   }
   const std::uint8_t* tail = data + std::size_t{kSectorSize} * full;
@@ -70,7 +73,7 @@ std::uint32_t ProgramImage(const WorkerContext& context, std::span<const std::ui
   g_hidCmd.ReadPages(sector, header.last * kPagesPerSector, header.tailPages);
   differing += CountDifferences(sector, tail, tailBytes);
   Report({letter, true, sectors, sectors});
-  port.SetText(ui::kStartButton, text::FormatText(u"Verify %c Complete!", {letter}));
+  port.SetText(ui::kStartButton, text::FormatText(port.LoadString(text::kStrVerified), {letter}));
   return differing;
 }
 

@@ -27,9 +27,6 @@ namespace {
 
 using ui::MessageIcon;
 
-constexpr char16_t kRuntimeError[] = u"執行時錯誤";
-constexpr char16_t kOutdatedUpdater[] = u"請下載最新版更新程式\n[ VQR%c%c.exe ]";
-
 bool Complete(const WorkerContext* context) {
   return context != nullptr && context->port != nullptr && context->http != nullptr &&
          context->shared != nullptr;
@@ -47,20 +44,20 @@ void NetworkAdvice(ui::WindowPort& port) {
           MessageIcon::kInformation);
 }
 
-std::u16string OutdatedText(std::uint8_t generation) {
-  return text::FormatText(kOutdatedUpdater,
+std::u16string OutdatedText(ui::WindowPort& port, std::uint8_t generation) {
+  return text::FormatText(port.LoadString(text::kStrOutdatedUpdater),
                           {NibbleToHex(generation >> 4), NibbleToHex(generation & 0x0F)});
 }
 
 // A numbered error, then the end of the process.
 void FatalError(ui::WindowPort& port, const std::u16string& text) {
-  EndWith(port, text, kRuntimeError, MessageIcon::kError);
+  EndWith(port, text, port.LoadString(text::kStrRuntimeError), MessageIcon::kError);
 }
 
 // A catalog that could not be had or read: error 0302 with `code`, then the network advice.
 void CatalogError(ui::WindowPort& port, std::int32_t code) {
-  port.MessageBox(text::FormatText(u"錯誤碼: 0302 %2d", {code}), kRuntimeError,
-                  MessageIcon::kError);
+  port.MessageBox(text::FormatText(port.LoadString(text::kStrError0302), {code}),
+                  port.LoadString(text::kStrRuntimeError), MessageIcon::kError);
   NetworkAdvice(port);
 }
 
@@ -141,7 +138,7 @@ std::uint32_t IdentifyThread(void* argument) {
 
   std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kCatalogBufferSize]);
   if (!buffer) {
-    FatalError(port, text::FormatText(u"錯誤碼: %s", {u"0301"}));
+    FatalError(port, text::FormatText(port.LoadString(text::kStrErrorCodeText), {u"0301"}));
     return 0;
   }
   // A read that fails leaves a blank page rather than whatever the heap held.
@@ -150,9 +147,10 @@ std::uint32_t IdentifyThread(void* argument) {
   const std::uint8_t* page = buffer.get();
 
   if (page[7] > kUpdaterGeneration) {
-    const std::u16string text = OutdatedText(page[7]);
+    const std::u16string text = OutdatedText(port, page[7]);
     buffer.reset();
-    EndWith(port, text, u"更新程式 過時", MessageIcon::kInformation);
+    EndWith(port, text, port.LoadString(text::kStrUpdaterOutdatedCaption),
+            MessageIcon::kInformation);
     return 0;
   }
 
@@ -163,8 +161,8 @@ std::uint32_t IdentifyThread(void* argument) {
   std::memcpy(info.ModelCode, &page[12], 4);
   std::memcpy(info.Row1VersionText, &page[4], 3);
   const char poolLetter = static_cast<char>(page[14]);
-  port.SetText(ui::kDeviceLabel,
-               text::FormatText(u"版本 : [ %S ]", {std::string_view(info.DeviceVersionText)}));
+  port.SetText(ui::kDeviceLabel, text::FormatText(port.LoadString(text::kStrDeviceVersion),
+                                                  {std::string_view(info.DeviceVersionText)}));
   step(IdentifyStep::kInfoPageRead);
   if (dropped()) return 0;
 
@@ -196,10 +194,11 @@ std::uint32_t IdentifyThread(void* argument) {
       return 0;
     case Verdict::kOtherGeneration:
       if (accepted.generation < kUpdaterGeneration)
-        EndWith(port, u"換個伺服器試試", u"下載資料 過時", MessageIcon::kInformation);
+        EndWith(port, port.LoadString(text::kStrTryOtherServer),
+                port.LoadString(text::kStrDataOutdatedCaption), MessageIcon::kInformation);
       else
-        EndWith(port, OutdatedText(accepted.generation), u"更新程式 過時",
-                MessageIcon::kInformation);
+        EndWith(port, OutdatedText(port, accepted.generation),
+                port.LoadString(text::kStrUpdaterOutdatedCaption), MessageIcon::kInformation);
       return 0;
     case Verdict::kEmpty:
       NetworkAdvice(port);
@@ -281,7 +280,7 @@ std::uint32_t UpdateThread(void* argument) {
     port.SetText(ui::kStartButton, port.LoadString(text::kStrDownloading));
 
     const auto refuse = [&port](std::int32_t code) {
-      FatalError(port, text::FormatText(u"錯誤碼: 0402 %2d", {code}));
+      FatalError(port, text::FormatText(port.LoadString(text::kStrError0402), {code}));
     };
     // A size no image header can describe is refused as a malformed image; below that bound
     // size + 128 cannot wrap around 32 bits, and only a failed allocation is a lack of memory.
@@ -292,7 +291,7 @@ std::uint32_t UpdateThread(void* argument) {
     const std::uint32_t capacity = row.size + 128;
     std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[capacity]);
     if (!image) {
-      FatalError(port, text::FormatText(u"錯誤碼: 0401+%2d", {i}));
+      FatalError(port, text::FormatText(port.LoadString(text::kStrError0401), {i}));
       return 0;
     }
     const std::string name(row.name, strnlen(row.name, sizeof row.name));
@@ -311,7 +310,7 @@ std::uint32_t UpdateThread(void* argument) {
     ImageHeader header;
     const Acceptance accepted = AcceptImage(image.get(), received, name, &header);
     if (accepted.verdict == Verdict::kEmpty) {
-      FatalError(port, text::FormatText(u"錯誤碼: 0403+%2d\n%8d\n%8d", {i, 0, 0}));
+      FatalError(port, text::FormatText(port.LoadString(text::kStrError0403), {i, 0, 0}));
       return 0;
     }
     if (!accepted.Accepted()) {  // the package check's code or kImageMalformed
@@ -323,14 +322,16 @@ std::uint32_t UpdateThread(void* argument) {
     const std::uint32_t differing = ProgramImage(*context, file, letter);
     image.reset();
     if (differing != 0) {
-      FatalError(port, text::FormatText(u"錯誤碼: 0403+%2d\n%8d\n%8d", {i, received, differing}));
+      FatalError(port,
+                 text::FormatText(port.LoadString(text::kStrError0403), {i, received, differing}));
       return 0;
     }
   }
 
   g_hidCmd.SendTest(kClosingWord, kClosingWord);
-  port.MessageBox(u"OK\n拔線＋離開程式\nGoodbye.", u"更新完成", MessageIcon::kInformation);
-  port.SetText(ui::kStartButton, u"- 更 新 完 成 -");
+  port.MessageBox(port.LoadString(text::kStrFinished), port.LoadString(text::kStrFinishedCaption),
+                  MessageIcon::kInformation);
+  port.SetText(ui::kStartButton, port.LoadString(text::kStrFinishedButton));
   port.Enable(ui::kExitButton, true);
   return 1;
 }

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -32,6 +33,7 @@
 #include "ui/cli/cli_port.h"
 #include "ui/cli/console_utf8.h"
 #include "ui/shell/controller.h"
+#include "ui/shell/window_arguments.h"
 #include "vqr_revision.h"
 #include "vqr_version.h"
 #include "workflow/workers.h"
@@ -74,6 +76,7 @@ int main(int argc, char** argv) {
   std::string simulateInfo;
   std::string flashOut;
   std::vector<std::string> trust;
+  std::string language;
 
   app.add_option("--server", server,
                  "Base URL of the update server (absolute http or https URL ending in /)")
@@ -109,6 +112,11 @@ int main(int argc, char** argv) {
                  "Write the simulated device's whole flash to FILE when the run ends "
                  "(with --simulate or --demo)");
 
+  app.add_option("--lang", language,
+                 "Language of the device, list, button and message lines: zh-TW, en, ja or zh-CN "
+                 "(default: from LC_ALL, LC_MESSAGES or LANG)")
+      ->check([](const std::string& tag) { return vqr::ui::LanguageTagError(tag); });
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -120,6 +128,9 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   (void)simulateOption;
+  vqr::text::SetLanguage(
+      vqr::text::ParseLanguageTag(language).value_or(vqr::text::LanguageFromLocale(
+          std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"))));
   if (!flashOut.empty() && !demoMode && simulateInfo.empty()) {
     std::fprintf(stderr, "vqr03-cli: --sim-flash-out needs --simulate or --demo\n");
     return kExitUsage;

@@ -1,34 +1,32 @@
 // vqr03 for Linux: the Qt window. `vqr03` takes no arguments; `vqr03 --demo` runs the flow
 // against a simulated device and a loopback server; `vqr03 --version` prints the version.
+// The window speaks the language of the locale (LC_ALL, LC_MESSAGES, LANG); `--lang TAG`
+// beside the first two chooses another one.
 #include <QApplication>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "demo/demo.h"
 #include "device/chidcmd.h"
 #include "device/hid_backend.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/udev_monitor.h"
+#include "ui/shell/window_arguments.h"
 #include "vqr_revision.h"
 #include "vqr_version.h"
 
-namespace {
-
-enum class Mode { kWindow, kDemo, kVersion, kUsage };
-
-Mode ParseArguments(int argc, char** argv) {
-  if (argc == 1) return Mode::kWindow;
-  if (argc == 2 && std::strcmp(argv[1], "--demo") == 0) return Mode::kDemo;
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) return Mode::kVersion;
-  return Mode::kUsage;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  const Mode mode = ParseArguments(argc, argv);
+  using Mode = vqr::ui::WindowArguments::Mode;
+  const std::vector<std::string_view> arguments(argv + 1, argv + argc);
+  const vqr::ui::WindowArguments parsed = vqr::ui::ParseWindowArguments(arguments, true);
+  const Mode mode = parsed.mode;
   if (mode == Mode::kUsage) {
+    if (!parsed.languageError.empty())
+      std::fprintf(stderr, "vqr03: %s\n", parsed.languageError.c_str());
     std::fputs("usage: vqr03 [--demo | --version]\n", stderr);
     return 2;
   }
@@ -36,6 +34,9 @@ int main(int argc, char** argv) {
     std::fputs("vqr03 " VQR_VERSION_TEXT VQR_REVISION_SUFFIX "\n", stdout);
     return 0;
   }
+
+  vqr::text::SetLanguage(parsed.language.value_or(vqr::text::LanguageFromLocale(
+      std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"))));
 
   int qtArgc = 1;
   QApplication app(qtArgc, argv);

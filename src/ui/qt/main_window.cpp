@@ -106,7 +106,8 @@ QIcon ProgramIcon() {
 }
 
 QString WindowTitle() {
-  return ToQString(text::FormatText(u" VQR03   [%2d.%2d ]", {kProgramMajor, kProgramMinor}));
+  return ToQString(text::FormatText(text::StringTableEntry(text::kStrWindowTitle),
+                                    {kProgramMajor, kProgramMinor}));
 }
 
 MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
@@ -286,7 +287,7 @@ QDialog* CreateAboutBox(QWidget* owner) {
   auto* box = new QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                                      Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
   box->setObjectName(QStringLiteral("0x67"));  // dialog resource 103
-  box->setWindowTitle(QStringLiteral("關於 VQR1"));
+  box->setWindowTitle(Entry(text::kStrAboutCaption));
   box->setModal(true);
   QFont font = box->font();
   font.setPointSize(9);
@@ -300,11 +301,13 @@ QDialog* CreateAboutBox(QWidget* owner) {
   icon->setPixmap(ProgramIcon().pixmap(32, 32));
   icon->setGeometry(iconRect.x(), iconRect.y(), 32, 32);
 
-  auto* text = new QLabel(QString::fromUtf8(VQR_ABOUT_TEXT), box);
+  auto* text = new QLabel(ToQString(text::FormatText(text::StringTableEntry(text::kStrAboutText),
+                                                     {kProgramMajor, kProgramMinor})),
+                          box);
   text->setObjectName(QStringLiteral("text"));
   text->setGeometry(units.Rect(42, 14, 114, 8));
 
-  auto* ok = new QPushButton(QStringLiteral("確定"), box);
+  auto* ok = new QPushButton(Entry(text::kStrAboutOk), box);
   ok->setObjectName(ControlObjectName(1));
   ok->setGeometry(units.Rect(113, 41, 50, 14));
   ok->setDefault(true);

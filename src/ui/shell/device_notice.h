@@ -1,7 +1,6 @@
-// What the user is told when a device of the family is plugged in but cannot be opened. The
-// table below is the one place these texts live: one entry per kind of failure and platform,
-// each a whole text in English and in Traditional Chinese, so that it can be translated as it
-// stands.
+// What the user is told when a device of the family is plugged in but cannot be opened: one
+// entry per kind of failure and platform, each a whole text of the string table (entries 190
+// and up) in every language the program speaks.
 #pragma once
 
 #include <array>
@@ -9,6 +8,7 @@
 #include <string_view>
 
 #include "device/hid_backend.h"
+#include "text/string_table.h"
 
 namespace vqr::ui {
 
@@ -23,8 +23,9 @@ inline constexpr NoticePlatform kThisPlatform = NoticePlatform::kLinux;
 struct DeviceNoticeEntry {
   hid::OpenError kind;
   NoticePlatform platform;
-  std::u16string_view english;
-  std::u16string_view chinese;
+  std::u16string_view english;  // the entry's English text
+  std::u16string_view chinese;  // its Traditional Chinese text
+  int id;                       // the string-table entry, for the other languages
 };
 
 // Every kind but kNone, for each platform.
@@ -33,9 +34,12 @@ extern const std::array<DeviceNoticeEntry, 8> kDeviceNotices;
 // The entry for `kind` on `platform`; kOther's for kNone.
 const DeviceNoticeEntry& FindDeviceNotice(hid::OpenError kind, NoticePlatform platform);
 
-// The whole notice: the English text, the Chinese text, and a line with the interface path,
-// the platform's error number and its text, each separated by an empty line. Empty for kNone.
+// The whole notice: the English text (which the vendor's support reads whatever the user's
+// language), the text in `language` unless that is English, and a line with the interface
+// path, the platform's error number and its text, each separated by an empty line. Empty for
+// kNone.
 std::u16string DeviceNoticeText(const hid::OpenFailure& failure,
-                                NoticePlatform platform = kThisPlatform);
+                                NoticePlatform platform = kThisPlatform,
+                                text::Language language = text::CurrentLanguage());
 
 }  // namespace vqr::ui

@@ -23,6 +23,7 @@ extern "C" {
 #include "text/text_format.h"
 #include "ui/shell/controller.h"
 #include "ui/shell/controls.h"
+#include "ui/shell/window_arguments.h"
 #include "ui/win32/win32_port.h"
 #include "vqr03_resources.h"
 #include "vqr_version.h"
@@ -168,6 +169,13 @@ INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPar
   (void)lParam;
   switch (message) {
     case WM_INITDIALOG:
+      // The template's texts are the original language's; the box speaks the program's.
+      SetWindowTextW(dialog, Wide(TableString(text::kStrAboutCaption)).c_str());
+      SetDlgItemTextW(
+          dialog, VQR_IDC_ABOUT_TEXT,
+          Wide(text::FormatText(TableString(text::kStrAboutText), {kVersionMajor, kVersionMinor}))
+              .c_str());
+      SetDlgItemTextW(dialog, IDOK, Wide(TableString(text::kStrAboutOk)).c_str());
       return TRUE;
     case WM_COMMAND:
       if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
@@ -385,7 +393,7 @@ HWND CreateMainWindow(HINSTANCE instance, int showCommand) {
   g_placements.clear();
 
   const std::wstring title =
-      Wide(text::FormatText(u" VQR03   [%2d.%2d ]", {kVersionMajor, kVersionMinor}));
+      Wide(text::FormatText(TableString(text::kStrWindowTitle), {kVersionMajor, kVersionMinor}));
   const std::wstring className = Wide(TableString(VQR_IDC_MAIN));
 
   WNDCLASSEXW windowClass{};
@@ -490,13 +498,19 @@ int RunMainWindow(HINSTANCE instance, int showCommand) {
   return code;
 }
 
-bool IsDemoCommandLine(const wchar_t* commandLine) {
+ui::WindowArguments ParseCommandLine(const wchar_t* commandLine) {
   int count = 0;
   wchar_t** arguments = CommandLineToArgvW(commandLine, &count);
-  if (arguments == nullptr) return false;
-  const bool demo = count == 2 && std::wstring(arguments[1]) == L"--demo";
+  if (arguments == nullptr) return {ui::WindowArguments::Mode::kUsage, std::nullopt, {}};
+  std::vector<std::string> utf8;
+  for (int i = 1; i < count; ++i) utf8.push_back(text::Utf16ToUtf8(FromWide(arguments[i])));
   LocalFree(arguments);
-  return demo;
+  const std::vector<std::string_view> views(utf8.begin(), utf8.end());
+  return ui::ParseWindowArguments(views, false);
+}
+
+bool IsDemoCommandLine(const wchar_t* commandLine) {
+  return ParseCommandLine(commandLine).mode == ui::WindowArguments::Mode::kDemo;
 }
 
 }  // namespace vqr::win32

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "port/window_port.h"
+#include "ui/shell/window_arguments.h"
 #include "ui/win32/win32_api.h"
 #include "workflow/context.h"
 
@@ -40,8 +41,10 @@ int RunMessageLoop(HINSTANCE instance, HWND mainWindow);
 // The whole entry: creation, then the loop. 0 when start-up fails.
 int RunMainWindow(HINSTANCE instance, int showCommand);
 
-// True when the command line (as GetCommandLineW gives it, program name first) holds exactly
-// one argument, "--demo".
+// The command line as GetCommandLineW gives it (program name first), split as Windows splits
+// it: no argument, or "--demo", each with an optional "--lang TAG" (or "--lang=TAG").
+ui::WindowArguments ParseCommandLine(const wchar_t* commandLine);
+// True when the command line holds "--demo" (and at most a --lang beside it).
 bool IsDemoCommandLine(const wchar_t* commandLine);
 
 // The main window handle, the owner of every message box; null before creation.

@@ -15,10 +15,33 @@ std::u16string FromWide(const wchar_t* text) {
 }
 
 std::u16string LoadTableString(HINSTANCE instance, int id) {
-  wchar_t buffer[100];
-  const int length = LoadStringW(instance, static_cast<UINT>(id), buffer, 100);
-  if (length <= 0) return {};
-  return std::u16string(buffer, buffer + length);
+  return LoadTableString(instance, id, text::CurrentLanguage());
+}
+
+std::u16string LoadTableString(HINSTANCE instance, int id, text::Language language) {
+  constexpr std::size_t kBufferUnits = 100;
+  if (id < 0 || id > 0xFFFF) return {};
+  // Strings are kept in blocks of 16: block id / 16 + 1 holds entry id at index id % 16, each
+  // entry a count of UTF-16 units followed by that many units.
+  const auto block = static_cast<WORD>(id / 16 + 1);
+  HRSRC found = FindResourceExW(instance, MAKEINTRESOURCEW(6) /* RT_STRING */,
+                                MAKEINTRESOURCEW(block), text::WindowsLangId(language));
+  if (found == nullptr) return {};
+  HGLOBAL loaded = LoadResource(instance, found);
+  const auto* units = static_cast<const WORD*>(loaded != nullptr ? LockResource(loaded) : nullptr);
+  if (units == nullptr) return {};
+  const std::size_t total = SizeofResource(instance, found) / sizeof(WORD);
+  std::size_t at = 0;
+  for (int index = 0; index < id % 16; ++index) {
+    if (at >= total) return {};
+    at += 1 + std::size_t{units[at]};
+  }
+  if (at >= total) return {};
+  std::size_t length = units[at];
+  ++at;
+  if (length > total - at) return {};  // a block that ends inside its own entry
+  if (length > kBufferUnits - 1) length = kBufferUnits - 1;
+  return std::u16string(units + at, units + at + length);
 }
 
 void Win32Port::SetText(int control, const std::u16string& text) {

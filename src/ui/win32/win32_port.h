@@ -12,6 +12,7 @@
 #include <string>
 
 #include "port/window_port.h"
+#include "text/string_table.h"
 #include "ui/win32/win32_api.h"
 
 namespace vqr::win32 {
@@ -51,9 +52,12 @@ class Win32Port final : public ui::WindowPort {
   std::atomic<bool> m_closed{false};
 };
 
-// A string-table entry read as LoadStringW reads it into a 100-unit buffer (at most 99 units
-// and the terminator); empty when there is no such entry.
+// A string-table entry of the STRINGTABLE block for `language` (the program's language when
+// not given), read as LoadStringW reads it into a 100-unit buffer: at most 99 units and the
+// terminator. Empty when there is no such entry. The block is found by its LANGID, so every
+// thread reads the same language whatever its own UI language.
 std::u16string LoadTableString(HINSTANCE instance, int id);
+std::u16string LoadTableString(HINSTANCE instance, int id, text::Language language);
 
 // UTF-16 texts as the window system takes them, and back (wchar_t is 16 bits on Windows).
 std::wstring Wide(const std::u16string& text);
