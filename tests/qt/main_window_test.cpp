@@ -347,7 +347,10 @@ TEST_F(MainWindowTest, ShortcutsOpenTheAboutBoxAndEnterOrEscapeCloseIt) {
     bool seen = false;
     bool forced = false;
     int result = -1;
-    QTimer::singleShot(0, [&] {
+    // The timers below belong to this case: destroyed with it, they never fire in a later case
+    // or test (where the variables they refer to are gone).
+    QObject scope;
+    QTimer::singleShot(0, &scope, [&] {
       auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget());
       if (box == nullptr) return;
       seen = true;
@@ -369,7 +372,7 @@ TEST_F(MainWindowTest, ShortcutsOpenTheAboutBoxAndEnterOrEscapeCloseIt) {
       QTest::keyClick(box, c.closeKey);
     });
     // A box the key did not close is closed here so that a failure cannot hang the run.
-    QTimer::singleShot(2000, [&] {
+    QTimer::singleShot(2000, &scope, [&] {
       if (QWidget* open = QApplication::activeModalWidget()) {
         forced = true;
         open->close();
@@ -403,7 +406,8 @@ TEST_F(MainWindowTest, OnlyTheExitButtonEndsTheProgramAndWithCodeZero) {
   EXPECT_FALSE(m_window->close());
   EXPECT_TRUE(m_window->isVisible());
 
-  QTimer::singleShot(0, [&] { QTest::mouseClick(Button(kExitButton), Qt::LeftButton); });
+  QTimer::singleShot(0, m_window.get(),
+                     [&] { QTest::mouseClick(Button(kExitButton), Qt::LeftButton); });
   QTimer guard;
   guard.setSingleShot(true);
   QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });
