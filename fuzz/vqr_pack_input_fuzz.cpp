@@ -61,16 +61,29 @@ bool RoundTrip(const vqr::CatalogEntry& entry) {
   return true;
 }
 
+// The file the bytes are written to, named as an image of the model: one folder per fuzzing
+// process (-jobs runs several at once), removed when the process ends.
+class Scratch {
+ public:
+  Scratch()
+      : m_dir("/tmp/vqr_pack_input_fuzz." + std::to_string(getpid())),
+        m_path(m_dir + "/T0AB7C15.bin") {
+    if (mkdir(m_dir.c_str(), 0700) != 0 && errno != EEXIST) __builtin_trap();
+  }
+  ~Scratch() {
+    std::remove(m_path.c_str());
+    rmdir(m_dir.c_str());
+  }
+  const std::string& Path() const { return m_path; }
+
+ private:
+  std::string m_dir;
+  std::string m_path;
+};
+
 const std::string& ScratchPath() {
-  // One file per fuzzing process (-jobs runs several in the same directory).
-  static const std::string path =
-      "/tmp/vqr_pack_input_fuzz." + std::to_string(getpid()) + "/" + "T0AB7C15.bin";
-  static const bool made = [] {
-    const std::string dir = path.substr(0, path.rfind('/'));
-    return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
-  }();
-  if (!made) __builtin_trap();
-  return path;
+  static const Scratch scratch;
+  return scratch.Path();
 }
 
 }  // namespace
