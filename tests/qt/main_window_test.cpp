@@ -24,6 +24,7 @@
 #include "device/hid_none.h"
 #include "device/hid_simulated.h"
 #include "port/window_port.h"
+#include "process_until.h"
 #include "simulator/sim_bootloader.h"
 #include "text/string_table.h"
 #include "ui/qt/main_window.h"
@@ -32,6 +33,8 @@
 
 namespace vqr::ui::qt {
 namespace {
+
+using vqr::testing::ProcessUntil;
 
 QString Q(const std::u16string& text) {
   return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
@@ -44,15 +47,6 @@ QString TitleVersion() {
 
 QString Searching(const char* count) {
   return QStringLiteral("尋 找 中.....") + QString::fromLatin1(count);
-}
-
-// Processes events until `done` holds or two seconds have passed.
-template <typename Predicate>
-bool ProcessUntil(Predicate done) {
-  QDeadlineTimer deadline(2000);
-  while (!done() && !deadline.hasExpired())
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  return done();
 }
 
 class MainWindowTest : public ::testing::Test {
