@@ -454,7 +454,14 @@ std::string FormatMatrix(const std::vector<CaseResult>& results) {
     if (result.fault.kind != FaultKind::kFlipOnRead) continue;
     out << "  " << pad(result.fault.phase, kPhaseWidth) << cell(result) << "\n";
   }
-  return out.str();
+  // Without the padding behind the last column.
+  std::string text;
+  std::istringstream lines(out.str());
+  for (std::string line; std::getline(lines, line);) {
+    line.erase(line.find_last_not_of(' ') + 1);
+    text += line + "\n";
+  }
+  return text;
 }
 
 }  // namespace vqr::faults
