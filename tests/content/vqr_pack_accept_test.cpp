@@ -3,7 +3,6 @@
 // workers call (formats/accept.h) give the same verdict and the same code, and that is the
 // verdict each case is written to produce.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <array>
 #include <cstdio>
@@ -15,30 +14,23 @@
 #include <vector>
 
 #include "formats/accept.h"
+#include "run_command.h"
 
 namespace vqr {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// The tool's check of a file: its exit code and the first line it prints.
 struct ToolRun {
   int exitCode = -1;
   std::string firstLine;
 };
 
 ToolRun RunCheck(const std::string& arguments) {
-  const std::string command = std::string(VQR_PACK_PATH) + " check " + arguments + " 2>/dev/null";
-  ToolRun run;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  std::string output;
-  std::array<char, 4096> buffer;
-  while (std::size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe))
-    output.append(buffer.data(), n);
-  const int status = pclose(pipe);
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.firstLine = output.substr(0, output.find('\n'));
-  return run;
+  const testing::CommandRun run =
+      testing::RunCommand(std::string(VQR_PACK_PATH) + " check " + arguments + " 2>/dev/null");
+  return {run.exitCode, run.FirstLine()};
 }
 
 Bytes Golden(const std::string& path) {

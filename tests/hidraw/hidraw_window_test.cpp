@@ -23,6 +23,7 @@
 #include "device/hid_backend.h"
 #include "device/hid_none.h"
 #include "emulated_hidraw.h"
+#include "process_until.h"
 #include "simulator/sim_bootloader.h"
 #include "text/string_table.h"
 #include "ui/qt/main_window.h"
@@ -34,16 +35,10 @@
 namespace vqr::ui::qt {
 namespace {
 
+using vqr::testing::ProcessUntil;
+
 QString Q(std::u16string_view text) {
   return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-template <typename Predicate>
-bool ProcessUntil(Predicate done, int ms) {
-  QDeadlineTimer deadline(ms);
-  while (!done() && !deadline.hasExpired())
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  return done();
 }
 
 class HidrawWindowTest : public ::testing::Test {

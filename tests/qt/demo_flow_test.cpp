@@ -20,6 +20,7 @@
 #include "demo/demo.h"
 #include "device/chidcmd.h"
 #include "port/window_port.h"
+#include "process_until.h"
 #include "text/string_table.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/qt_window_port.h"
@@ -27,14 +28,7 @@
 namespace vqr::ui::qt {
 namespace {
 
-// Processes events until `done` holds or `ms` have passed.
-template <typename Predicate>
-bool ProcessUntil(Predicate done, int ms) {
-  QDeadlineTimer deadline(ms);
-  while (!done() && !deadline.hasExpired())
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  return done();
-}
+using vqr::testing::ProcessUntil;
 
 TEST(QtDemoFlow, IdentifyUpdateAndUnplugThroughThePort) {
   demo::Demo demo;

@@ -24,6 +24,7 @@
 #include "device/hid_none.h"
 #include "device/hid_simulated.h"
 #include "port/window_port.h"
+#include "process_until.h"
 #include "simulator/sim_bootloader.h"
 #include "text/string_table.h"
 #include "ui/qt/main_window.h"
@@ -32,6 +33,8 @@
 
 namespace vqr::ui::qt {
 namespace {
+
+using vqr::testing::ProcessUntil;
 
 QString Q(const std::u16string& text) {
   return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
@@ -44,15 +47,6 @@ QString TitleVersion() {
 
 QString Searching(const char* count) {
   return QStringLiteral("尋 找 中.....") + QString::fromLatin1(count);
-}
-
-// Processes events until `done` holds or two seconds have passed.
-template <typename Predicate>
-bool ProcessUntil(Predicate done) {
-  QDeadlineTimer deadline(2000);
-  while (!done() && !deadline.hasExpired())
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  return done();
 }
 
 class MainWindowTest : public ::testing::Test {
@@ -347,7 +341,10 @@ TEST_F(MainWindowTest, ShortcutsOpenTheAboutBoxAndEnterOrEscapeCloseIt) {
     bool seen = false;
     bool forced = false;
     int result = -1;
-    QTimer::singleShot(0, [&] {
+    // The timers below belong to this case: destroyed with it, they never fire in a later case
+    // or test (where the variables they refer to are gone).
+    QObject scope;
+    QTimer::singleShot(0, &scope, [&] {
       auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget());
       if (box == nullptr) return;
       seen = true;
@@ -369,7 +366,7 @@ TEST_F(MainWindowTest, ShortcutsOpenTheAboutBoxAndEnterOrEscapeCloseIt) {
       QTest::keyClick(box, c.closeKey);
     });
     // A box the key did not close is closed here so that a failure cannot hang the run.
-    QTimer::singleShot(2000, [&] {
+    QTimer::singleShot(2000, &scope, [&] {
       if (QWidget* open = QApplication::activeModalWidget()) {
         forced = true;
         open->close();
@@ -403,7 +400,8 @@ TEST_F(MainWindowTest, OnlyTheExitButtonEndsTheProgramAndWithCodeZero) {
   EXPECT_FALSE(m_window->close());
   EXPECT_TRUE(m_window->isVisible());
 
-  QTimer::singleShot(0, [&] { QTest::mouseClick(Button(kExitButton), Qt::LeftButton); });
+  QTimer::singleShot(0, m_window.get(),
+                     [&] { QTest::mouseClick(Button(kExitButton), Qt::LeftButton); });
   QTimer guard;
   guard.setSingleShot(true);
   QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });

@@ -180,7 +180,12 @@ TEST_F(QtWindowPortTest, EndProcessFromAWorkerEndsTheEventLoopWithItsCode) {
     m_port.EndProcess(3);
     returned = true;
   });
-  QTimer::singleShot(10000, [] { QCoreApplication::exit(99); });
+  // The guard is a timer of this test: a single-shot without a context object would outlive
+  // the test and end whatever event loop runs 10 s later, in another test.
+  QTimer guard;
+  guard.setSingleShot(true);
+  QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+  guard.start(10000);
   EXPECT_EQ(QApplication::exec(), 3);
   worker.join();
   EXPECT_TRUE(returned);
