@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
   if (mode == Mode::kUsage) {
     if (!parsed.languageError.empty())
       std::fprintf(stderr, "vqr03: %s\n", parsed.languageError.c_str());
-    std::fputs("usage: vqr03 [--demo | --version]\n", stderr);
+    std::fputs("usage: vqr03 [--demo] [--lang zh-TW|en|ja|zh-CN] | --version\n", stderr);
     return 2;
   }
   if (mode == Mode::kVersion) {
