@@ -177,7 +177,10 @@ bool ParseCatalogEntryText(std::string_view text, CatalogEntry* entry, std::stri
   }
   CatalogEntry parsed;
   if (!parsed.SetName(text.substr(0, first))) {
-    SetError(error, "entry '" + std::string(text) + "': the name has more than 31 characters");
+    const std::string_view name = text.substr(0, first);
+    SetError(error, "entry '" + std::string(text) + "': the name " +
+                        (name.size() > kCatalogMaxName ? "has more than 31 characters"
+                                                       : "holds a zero byte"));
     return false;
   }
   parsed.size = static_cast<std::uint32_t>(size);

@@ -467,10 +467,22 @@ TEST(CatalogTest, ParseEntryText) {
   ASSERT_TRUE(ParseCatalogEntryText("a:4294967295:", &entry, &error));
   EXPECT_EQ(entry.size, 4294967295u);
   EXPECT_EQ(entry.description, u"");
-  const std::string longName = std::string(32, 'n') + ":1:";
-  for (const std::string bad :
-       {"a:1", "a", "a:4294967296:x", "a::x", "a:-1:x", "a:1x:y", longName.c_str()})
-    EXPECT_FALSE(ParseCatalogEntryText(bad, &entry, &error)) << bad;
+  // Each refusal says what is wrong with the text.
+  const std::pair<std::string, std::string> bad[] = {
+      {"a:1", "NAME:SIZE:DESCRIPTION"},
+      {"a", "NAME:SIZE:DESCRIPTION"},
+      {"a:4294967296:x", "below 2^32"},
+      {"a::x", "below 2^32"},
+      {"a:-1:x", "below 2^32"},
+      {"a:1x:y", "below 2^32"},
+      {std::string(32, 'n') + ":1:", "more than 31 characters"},
+      {std::string("a\0b:1:", 6), "holds a zero byte"},
+  };
+  for (const auto& [text, why] : bad) {
+    error.clear();
+    EXPECT_FALSE(ParseCatalogEntryText(text, &entry, &error)) << text;
+    EXPECT_NE(error.find(why), std::string::npos) << error;
+  }
 }
 
 TEST(ImageTest, HeaderFromTheDataLength) {
