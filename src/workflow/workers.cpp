@@ -154,6 +154,7 @@ std::uint32_t IdentifyThread(void* argument) {
   const char poolLetter = static_cast<char>(page[14]);
   port.SetText(ui::kDeviceLabel,
                text::FormatText(u"版本 : [ %S ]", {std::string_view(info.DeviceVersionText)}));
+  if (context->onDeviceInfo) context->onDeviceInfo(info);
   step(IdentifyStep::kInfoPageRead);
   if (dropped()) return 0;
 
@@ -195,6 +196,7 @@ std::uint32_t IdentifyThread(void* argument) {
       return 0;
   }
   const std::vector<CatalogEntry>& rows = catalog.entries;
+  if (context->onCatalog) context->onCatalog(rows);
   step(IdentifyStep::kCatalogChecked);
 
   // The rows as the update run is to see them: the fixed images the device already holds are
@@ -267,6 +269,7 @@ std::uint32_t UpdateThread(void* argument) {
     const CatalogEntry& row = table[i];
     if (row.size == 0) continue;
     if (i >= 2 && i != target) continue;
+    if (context->stopBeforeImage && context->stopBeforeImage()) return 0;
     port.SetText(ui::kStartButton, port.LoadString(text::kStrDownloading));
 
     const auto refuse = [&port](std::int32_t code) {
