@@ -58,6 +58,7 @@ std::uint32_t ProgramImage(const WorkerContext& context, std::span<const std::ui
   Report({letter, false, sectors, sectors, ProgramPhase::kWrite});
 
   std::uint32_t differing = 0;
+  Report({letter, true, 0, sectors, ProgramPhase::kVerify});
   for (std::uint32_t s = header.first; s < header.last; ++s) {
     const std::uint8_t* expected = data + std::size_t{kSectorSize} * (s - header.first);
     PrimeForReadBack(sector, expected, kSectorSize);
