@@ -4,6 +4,7 @@
 // without --device), 3 when a signal stopped the run.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -465,22 +466,26 @@ int main(int argc, char** argv) {
     return true;
   };
 
-  // The search: a probe at once, then one a second for --wait seconds, each counted in the
-  // device label as the window's timer counts it.
+  // The search: a probe at once, then one a second until --wait seconds have passed (the last
+  // one at the deadline itself), each counted in the device label as the window's timer
+  // counts it.
   port.SetText(vqr::ui::kDeviceLabel,
                vqr::text::FormatText(port.LoadString(vqr::text::kStrSearching), {0}));
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::duration<double>(waitSeconds);
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(waitSeconds));
   if (moreThanOne()) return finish(kExitUsage, "usage");
   if (!controller.Probe()) {
     do {
-      if (std::chrono::steady_clock::now() + std::chrono::seconds(1) > deadline) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= deadline) {
         char text[64];
         std::snprintf(text, sizeof text, "no device found within %g s", waitSeconds);
         port.PrintError(text);
         return finish(kExitFailure, "failed");
       }
-      std::this_thread::sleep_for(std::chrono::seconds(1));
+      std::this_thread::sleep_for(
+          std::min<std::chrono::steady_clock::duration>(std::chrono::seconds(1), deadline - now));
       if (moreThanOne()) return finish(kExitUsage, "usage");
       controller.Tick();
     } while (!controller.DevicePresent());
