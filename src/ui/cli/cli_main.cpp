@@ -54,6 +54,11 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 3;
 
+// Set by whichever ends the run first, the main thread or a signal's thread; the other then
+// waits for the process to end. A namespace-scope atomic, so that a signal's thread may look
+// at it even while main returns.
+std::atomic<bool> g_ending{false};
+
 // The command line waits for the device in its own loop; the controller has no timer to run.
 class NoTimer final : public vqr::ui::SearchTimer {
  public:
@@ -371,7 +376,6 @@ int main(int argc, char** argv) {
   };
   // The end of the run, by the main thread or by a signal's thread, whichever comes first:
   // the trace closed, the flash written, the result object.
-  std::atomic<bool> ending{false};
   const auto wrapUp = [&](int code, const char* outcome) {
     vqr::g_hidCmd.IO().StopTrace();
     vqr::sim::SimBootloader* device = simulatedDevice();
@@ -385,7 +389,7 @@ int main(int argc, char** argv) {
     return code;
   };
   const auto finish = [&](int code, const char* outcome) {
-    if (ending.exchange(true)) {
+    if (g_ending.exchange(true)) {
       // A signal is ending the process.
       for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     }
@@ -401,7 +405,7 @@ int main(int argc, char** argv) {
                         "stops it at once");
       },
       [&] {
-        if (ending.exchange(true)) {
+        if (g_ending.exchange(true)) {
           for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
         }
         port.PrintError("interrupted: stopped at once");
