@@ -450,7 +450,7 @@ int main(int argc, char** argv) {
   vqr::ui::WindowController controller(port, timer, context);
   // Why a device that is plugged in cannot be opened, once per arrival.
   controller.SetNoticeHandler([&port](const std::u16string& text) {
-    if (!text.empty()) port.PrintError(Utf8(text));
+    if (!text.empty()) port.PrintError(Utf8(text), true);
   });
   // The workers run on this thread, one after the other, each to its end.
   std::uint32_t workerResult = 0;

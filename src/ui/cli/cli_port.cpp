@@ -280,9 +280,9 @@ void CliPort::PrintJson(const JsonObject& object) {
   WriteOut(object.Text());
 }
 
-void CliPort::PrintError(std::string_view text) {
+void CliPort::PrintError(std::string_view text, bool keepLines) {
   std::lock_guard lock(m_mutex);
-  WriteErr("vqr03-cli: " + TerminalText(text));
+  WriteErr("vqr03-cli: " + (keepLines ? TerminalLines(text) : TerminalText(text)));
 }
 
 void CliPort::SetText(int control, const std::u16string& text) {

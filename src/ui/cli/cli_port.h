@@ -110,8 +110,9 @@ class CliPort final : public ui::WindowPort {
   void PrintLine(std::string_view line);
   // A JSON object on standard output (JSON mode only).
   void PrintJson(const JsonObject& object);
-  // "vqr03-cli: TEXT" on standard error (`text` is escaped first).
-  void PrintError(std::string_view text);
+  // "vqr03-cli: TEXT" on standard error (`text` is escaped first). With `keepLines`, the
+  // line feeds of `text` start new lines (each line escaped) instead of showing as \n.
+  void PrintError(std::string_view text, bool keepLines = false);
 
  private:
   void Line(const char* prefix, const std::u16string& text, const std::u16string& caption = {});
