@@ -148,9 +148,11 @@ bool ArgumentGiven(int argc, char** argv, const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // First, before any thread exists: the signals are taken by a thread of their own.
-  vqr::cli::InstallInterruptHandling();
   vqr::cli::UseUtf8Console();
+  // Before any thread exists: the signals are taken by a thread of their own. (After the
+  // console's code page handler, so that on Windows this handler runs first and a held
+  // signal leaves the console's page as it is.)
+  vqr::cli::InstallInterruptHandling();
   CLI::App app{"Updates the firmware of a connected VQR03 device from the update server."};
   app.name("vqr03-cli");
   app.set_version_flag("--version", "vqr03-cli " VQR_VERSION_TEXT VQR_REVISION_SUFFIX,

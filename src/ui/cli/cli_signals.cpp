@@ -54,7 +54,10 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:
       OnInterrupt();
-      return TRUE;  // held: the process goes on
+      // Held. A closed console ends the process once this handler returns (or a few seconds
+      // later at most): waiting here gives the image that time to be finished.
+      if (event == CTRL_CLOSE_EVENT) Sleep(INFINITE);
+      return TRUE;
     default:
       return FALSE;
   }
