@@ -396,11 +396,17 @@ TEST(CliDevices, ListsRefusesAndChooses) {
   EXPECT_THAT(refused.err, HasSubstr("vqr03-cli: interface: " + shownPaths[1]));
   EXPECT_THAT(refused.OutLines(), Not(Contains(HasSubstr("版本"))));
 
-  // The path as listed (escaped) or as the platform spells it.
+  // The path as listed (escaped) or as the platform spells it; --sim-flash-out writes the
+  // flash of the device used.
+  const std::string flash = TempPath("chosen.flash");
   for (const std::string& path : {shownPaths[1], rawPath}) {
-    const Finished chosen = Launch(with({"--device", path}));
+    std::filesystem::remove(flash);
+    const Finished chosen = Launch(with({"--device", path, "--sim-flash-out", flash}));
     EXPECT_EQ(chosen.exitCode, 1) << path;
     EXPECT_TRUE(Has(chosen.OutLines(), "device: 版本 : [ 1007 ]")) << chosen.out;
+    const auto bytes = ReadBytes(flash);
+    ASSERT_EQ(bytes.size(), 2097152u);
+    EXPECT_EQ(bytes[8175 * 256 + 3], 7) << "the second device's information page";
   }
   const Finished firstChosen = Launch(with({"--device", shownPaths[0]}));
   EXPECT_TRUE(Has(firstChosen.OutLines(), "device: 版本 : [ 1002 ]")) << firstChosen.out;

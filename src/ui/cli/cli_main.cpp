@@ -371,16 +371,14 @@ int main(int argc, char** argv) {
   if (!tracePath.empty() && !vqr::g_hidCmd.IO().StartTrace(tracePath))
     return usage("cannot open the trace file " + tracePath);
 
-  // The device whose flash --sim-flash-out writes: the one opened, else the first.
-  const auto simulatedDevice = [&]() -> vqr::sim::SimBootloader* {
-    const auto it = simulatedByPath.find(vqr::g_hidCmd.IO().OpenedPath());
-    return it != simulatedByPath.end() ? it->second : firstDevice;
-  };
+  // The device whose flash --sim-flash-out writes: the one opened, else the first. Kept in an
+  // atomic, since a signal's thread may end the run while the main thread searches.
+  std::atomic<vqr::sim::SimBootloader*> flashOutDevice{firstDevice};
   // The end of the run, by the main thread or by a signal's thread, whichever comes first:
   // the trace closed, the flash written, the result object.
   const auto wrapUp = [&](int code, const char* outcome) {
     vqr::g_hidCmd.IO().StopTrace();
-    vqr::sim::SimBootloader* device = simulatedDevice();
+    vqr::sim::SimBootloader* device = flashOutDevice.load();
     if (device != nullptr && !flashOut.empty() && !ReplaceFile(flashOut, device->Flash())) {
       port.PrintError("cannot write " + flashOut);
       if (code == 0) code = kExitFailure, outcome = "failed";
@@ -456,7 +454,10 @@ int main(int argc, char** argv) {
   });
   // The workers run on this thread, one after the other, each to its end.
   std::uint32_t workerResult = 0;
-  controller.SetWorkerStarter([&controller, &workerResult](vqr::WorkerEntry entry) {
+  controller.SetWorkerStarter([&](vqr::WorkerEntry entry) {
+    if (const auto it = simulatedByPath.find(vqr::g_hidCmd.IO().OpenedPath());
+        it != simulatedByPath.end())
+      flashOutDevice.store(it->second);
     workerResult = entry(&controller.WorkerThreads().Context());
     return true;
   });
