@@ -93,6 +93,18 @@ void SimBootloader::SetPage(std::uint32_t page, std::span<const std::uint8_t, kP
   if (page < m_pages) std::memcpy(&m_flash[page * kPageSize], bytes.data(), kPageSize);
 }
 
+bool SimBootloader::LoadFlash(std::span<const std::uint8_t> bytes) {
+  std::lock_guard lock(m_mutex);
+  if (bytes.size() != m_flash.size()) return false;
+  std::copy(bytes.begin(), bytes.end(), m_flash.begin());
+  return true;
+}
+
+void SimBootloader::SetFlashObserver(FlashObserver observer) {
+  std::lock_guard lock(m_mutex);
+  m_flashObserver = std::move(observer);
+}
+
 bool SimBootloader::CountReport() {
   if (m_vanished) return false;
   ++m_reports;
@@ -136,6 +148,7 @@ void SimBootloader::Command(const std::uint8_t* packet) {
       const std::uint32_t sectorBytes = kPagesPerSector * kPageSize;
       std::memset(&m_flash[std::size_t{arg1} * sectorBytes], 0xFF, sectorBytes);
       ++m_erases;
+      if (m_flashObserver) m_flashObserver(m_flash);
       return;
     }
     case kWrite:
@@ -164,7 +177,10 @@ bool SimBootloader::ReceiveOut(const std::uint8_t* report) {
     // Programming flash only clears bits: a page that was not erased keeps its zeros.
     for (std::uint32_t i = 0; i < kPayload; ++i) m_flash[m_dataOffset + i] &= report[1 + i];
     m_dataOffset += kPayload;
-    if (m_dataOffset >= m_dataEnd) m_mode = Mode::kCommand;
+    if (m_dataOffset >= m_dataEnd) {
+      m_mode = Mode::kCommand;
+      if (m_flashObserver) m_flashObserver(m_flash);
+    }
     return true;
   }
   // A report that arrives while the device is sending read data ends that read.

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -69,6 +70,15 @@ class SimBootloader {
   std::vector<std::uint8_t> Flash() const;
   std::array<std::uint8_t, kPageSize> Page(std::uint32_t page) const;
   void SetPage(std::uint32_t page, std::span<const std::uint8_t, kPageSize> bytes);
+  // Replaces the whole flash. False, with the flash unchanged, when `bytes` is not exactly
+  // the flash's size.
+  bool LoadFlash(std::span<const std::uint8_t> bytes);
+
+  // --- Persistence: `observer` sees the whole flash after every sector erase and after the
+  // last data report of every write, in the order they happen (it runs under the device's
+  // lock, so the device waits for it). Null stops it.
+  using FlashObserver = std::function<void(std::span<const std::uint8_t> flash)>;
+  void SetFlashObserver(FlashObserver observer);
 
  private:
   enum class Mode { kCommand, kWriteData, kReadData };
@@ -106,6 +116,7 @@ class SimBootloader {
   std::uint64_t m_rejected = 0;
   std::uint64_t m_erases = 0;
   std::vector<TestCommand> m_tests;
+  FlashObserver m_flashObserver;
 };
 
 }  // namespace vqr::sim

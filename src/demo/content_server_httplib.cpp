@@ -1,6 +1,9 @@
 // The demo's loopback server over cpp-httplib.
 #include <httplib.h>
 
+#include <chrono>
+#include <thread>
+
 #include "demo/demo.h"
 
 namespace vqr::demo {
@@ -23,6 +26,11 @@ class HttplibServer final : public ContentServer {
     });
     m_port = m_server.bind_to_any_port("127.0.0.1");
     if (m_port > 0) m_thread = std::thread([this] { m_server.listen_after_bind(); });
+    // A stop() before the listening loop runs is lost, and the loop would then never end:
+    // the server is handed out only once it listens (or after 5 s, should it never).
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (m_port > 0 && !m_server.is_running() && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ~HttplibServer() override {
     m_server.stop();

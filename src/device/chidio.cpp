@@ -85,6 +85,7 @@ std::uint32_t CHidIO::OpenDevice() {
   if (m_claim != kInvalidHandle) m_backend->ReleaseClaim(m_claim);
   m_claim = kInvalidHandle;
   m_lastFailure = {};
+  m_openedPath.clear();
 
   std::unique_ptr<hid::InterfaceList> list = m_backend->ListInterfaces();
   if (!list) return 0;
@@ -96,6 +97,7 @@ std::uint32_t CHidIO::OpenDevice() {
     if (found == hid::PathResult::kNoMore) break;
     if (found == hid::PathResult::kAllocFailed) return 0;  // the list is destroyed on return
     if (found == hid::PathResult::kFetchFailed) continue;
+    if (m_pathFilter && !m_pathFilter(path)) continue;
 
     std::uint16_t vendorId = 0;
     std::uint16_t productId = 0;
@@ -113,23 +115,71 @@ std::uint32_t CHidIO::OpenDevice() {
       continue;
     }
     m_lastFailure = {};
+    m_openedPath = path;
     product = productId;
     break;
   }
   return product;
 }
 
-bool CHidIO::TakeInterface(const std::u16string& path, hid::OpenFailure* failure) {
-  const NativeHandle claim = m_backend->Claim(path, failure);
-  if (claim == kInvalidHandle) return false;
-  const NativeHandle read = m_backend->Open(path, Direction::kRead, failure);
-  const NativeHandle write =
-      read == kInvalidHandle ? kInvalidHandle : m_backend->Open(path, Direction::kWrite, failure);
-  if (read == kInvalidHandle || write == kInvalidHandle) {
-    if (read != kInvalidHandle) m_backend->Close(read);
-    m_backend->ReleaseClaim(claim);
+std::vector<CHidIO::FoundInterface> CHidIO::MatchingInterfaces(bool tryOpen) {
+  std::vector<FoundInterface> found;
+  std::unique_ptr<hid::InterfaceList> list = m_backend->ListInterfaces();
+  if (!list) return found;
+  std::u16string path;
+  for (std::uint32_t index = 0;; ++index) {
+    const hid::PathResult result = list->Path(index, &path);
+    if (result == hid::PathResult::kNoMore || result == hid::PathResult::kAllocFailed) break;
+    if (result == hid::PathResult::kFetchFailed) continue;
+    if (m_pathFilter && !m_pathFilter(path)) continue;
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    if (!m_backend->Probe(path, &vendorId, &productId)) continue;
+    if (!MatchesDevice(vendorId, productId)) continue;
+    FoundInterface entry;
+    entry.path = path;
+    entry.product = productId;
+    NativeHandle claim = kInvalidHandle;
+    NativeHandle read = kInvalidHandle;
+    NativeHandle write = kInvalidHandle;
+    if (tryOpen) {
+      if (ClaimAndOpen(path, &entry.failure, &claim, &read, &write)) {
+        m_backend->Close(write);
+        m_backend->Close(read);
+        m_backend->ReleaseClaim(claim);
+        entry.failure = {};
+      } else {
+        if (entry.failure.kind == hid::OpenError::kNone)
+          entry.failure.kind = hid::OpenError::kOther;
+        entry.failure.path = path;
+      }
+    }
+    found.push_back(std::move(entry));
+  }
+  return found;
+}
+
+bool CHidIO::ClaimAndOpen(const std::u16string& path, hid::OpenFailure* failure,
+                          NativeHandle* claim, NativeHandle* read, NativeHandle* write) {
+  *claim = m_backend->Claim(path, failure);
+  if (*claim == kInvalidHandle) return false;
+  *read = m_backend->Open(path, Direction::kRead, failure);
+  *write =
+      *read == kInvalidHandle ? kInvalidHandle : m_backend->Open(path, Direction::kWrite, failure);
+  if (*read == kInvalidHandle || *write == kInvalidHandle) {
+    if (*read != kInvalidHandle) m_backend->Close(*read);
+    m_backend->ReleaseClaim(*claim);
+    *claim = *read = *write = kInvalidHandle;
     return false;
   }
+  return true;
+}
+
+bool CHidIO::TakeInterface(const std::u16string& path, hid::OpenFailure* failure) {
+  NativeHandle claim = kInvalidHandle;
+  NativeHandle read = kInvalidHandle;
+  NativeHandle write = kInvalidHandle;
+  if (!ClaimAndOpen(path, failure, &claim, &read, &write)) return false;
   m_claim = claim;
   m_hRead.store(read);
   m_hWrite.store(write);

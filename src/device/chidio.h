@@ -5,8 +5,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device/hid_backend.h"
@@ -45,6 +47,25 @@ class CHidIO {
   // interface matched). Read it on the thread that searches.
   const hid::OpenFailure& LastOpenFailure() const { return m_lastFailure; }
 
+  // Restricts OpenDevice and MatchingInterfaces to the interfaces whose path `accepts`
+  // (null: any matching interface). Set it on the thread that searches, before searching.
+  using PathFilter = std::function<bool(const std::u16string& path)>;
+  void SetPathFilter(PathFilter accepts) { m_pathFilter = std::move(accepts); }
+  // The path of the interface the last search opened; empty when it opened none.
+  const std::u16string& OpenedPath() const { return m_openedPath; }
+
+  // A matching interface that is present, and whether it can be opened.
+  struct FoundInterface {
+    std::u16string path;
+    std::uint16_t product = 0;
+    hid::OpenFailure failure;  // kind kNone: it could be opened (or was not tried)
+  };
+  // The matching interfaces present, in enumeration order, within the path filter. With
+  // `tryOpen`, each is claimed and opened in both directions and given back at once, as a
+  // search would take it; `failure` then says why one cannot be. The handles of the device
+  // this object holds are not touched (its own interface then counts as busy).
+  std::vector<FoundInterface> MatchingInterfaces(bool tryOpen);
+
   // Move one 65-byte report. 1 on success with the byte count (report ID included) stored
   // through bytesTransferred when it is not null; 0 on failure with the count left at 0.
   int ReadReport(std::uint8_t* report, std::uint32_t* bytesTransferred);
@@ -72,6 +93,9 @@ class CHidIO {
   // Claims and opens `path` in both directions into the handle members; on failure gives back
   // what it took and fills in *failure.
   bool TakeInterface(const std::u16string& path, hid::OpenFailure* failure);
+  // The claim and both opens of `path`, or none of them (with *failure filled in).
+  bool ClaimAndOpen(const std::u16string& path, hid::OpenFailure* failure, hid::NativeHandle* claim,
+                    hid::NativeHandle* read, hid::NativeHandle* write);
 
   hid::HidBackend* m_backend;
   std::atomic<hid::NativeHandle> m_hRead{hid::kInvalidHandle};
@@ -81,6 +105,8 @@ class CHidIO {
   hid::NativeHandle m_hCancelEvent = hid::kNoEvent;
   hid::NativeHandle m_claim = hid::kInvalidHandle;  // this program's hold on the open device
   hid::OpenFailure m_lastFailure;
+  PathFilter m_pathFilter;
+  std::u16string m_openedPath;
 
   std::atomic<int> m_inFlight{0};
   std::mutex m_retiredMutex;

@@ -16,6 +16,8 @@
 namespace vqr {
 
 class HttpBackend;
+struct CatalogEntry;
+struct DeviceInfo;
 namespace ui {
 class WindowPort;
 }
@@ -29,12 +31,17 @@ std::string DefaultUpdateServerBase();
 std::vector<sig::PublicKey> DefaultTrustedKeys();
 bool DefaultSignaturesRequired();
 
+// What ProgramImage is doing: erasing a sector (reported before the erase), writing it
+// (reported once written) or reading the image back.
+enum class ProgramPhase { kErase, kWrite, kVerify };
+
 // Progress of ProgramImage, for front ends that draw their own progress (the terminal's bar).
 struct ProgramProgress {
   char letter;
-  bool verifying;             // false while writing
-  std::uint32_t sectorsDone;  // of this pass
+  bool verifying;             // false while erasing and writing
+  std::uint32_t sectorsDone;  // of this pass; while erasing, the sector erased is the next one
   std::uint32_t sectorCount;  // sectors of the image
+  ProgramPhase phase = ProgramPhase::kWrite;
 };
 using ProgressObserver = std::function<void(const ProgramProgress&)>;
 
@@ -79,6 +86,15 @@ struct WorkerContext {
   // One plain English line per download problem, naming the URL and the cause (optional;
   // the command line prints them on standard error).
   std::function<void(const std::string&)> diagnose;
+  // What the identification read, as it reads it (optional; on the worker's thread): the
+  // device's information once its information page is read, and the catalog's rows as the
+  // server lists them once the catalog is accepted.
+  std::function<void(const DeviceInfo&)> onDeviceInfo;
+  std::function<void(const std::vector<CatalogEntry>&)> onCatalog;
+  // Asked by an update run before each image it is about to install (optional): true ends
+  // the run there, with no message and without the closing command. The images already
+  // written stay written.
+  std::function<bool()> stopBeforeImage;
   WorkerShared* shared = nullptr;  // required; Workers sets it
 };
 

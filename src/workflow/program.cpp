@@ -43,22 +43,25 @@ std::uint32_t ProgramImage(const WorkerContext& context, std::span<const std::ui
   g_hidCmd.SendTest(kOpeningWord, sectors);
   port.SetText(ui::kStartButton,
                text::FormatText(port.LoadString(text::kStrSectorCount), {sectors}));
-  Report({letter, false, 0, sectors});
+  Report({letter, false, 0, sectors, ProgramPhase::kWrite});
 
   for (std::uint32_t s = header.first; s < header.last; ++s) {
+    Report({letter, false, s - header.first, sectors, ProgramPhase::kErase});
     g_hidCmd.EraseSector(s);
     std::memcpy(sector, data + std::size_t{kSectorSize} * (s - header.first), kSectorSize);
     g_hidCmd.WritePages(sector, s * kPagesPerSector, kPagesPerSector);
     port.SetText(ui::kStartButton,
                  text::FormatText(port.LoadString(text::kStrWriting), {letter, header.last - s}));
-    Report({letter, false, s - header.first + 1, sectors});
+    Report({letter, false, s - header.first + 1, sectors, ProgramPhase::kWrite});
   }
+  Report({letter, false, full, sectors, ProgramPhase::kErase});
   g_hidCmd.EraseSector(header.last);
   std::memcpy(sector, data + std::size_t{kSectorSize} * full, tailBytes);
   g_hidCmd.WritePages(sector, header.last * kPagesPerSector, header.tailPages);
-  Report({letter, false, sectors, sectors});
+  Report({letter, false, sectors, sectors, ProgramPhase::kWrite});
 
   std::uint32_t differing = 0;
+  Report({letter, true, 0, sectors, ProgramPhase::kVerify});
   for (std::uint32_t s = header.first; s < header.last; ++s) {
     const std::uint8_t* expected = data + std::size_t{kSectorSize} * (s - header.first);
     PrimeForReadBack(sector, expected, kSectorSize);
@@ -66,13 +69,13 @@ std::uint32_t ProgramImage(const WorkerContext& context, std::span<const std::ui
     differing += CountDifferences(sector, expected, kSectorSize);
     port.SetText(ui::kStartButton,
                  text::FormatText(port.LoadString(text::kStrVerifying), {letter, header.last - s}));
-    Report({letter, true, s - header.first + 1, sectors});
+    Report({letter, true, s - header.first + 1, sectors, ProgramPhase::kVerify});
   }
   const std::uint8_t* tail = data + std::size_t{kSectorSize} * full;
   PrimeForReadBack(sector, tail, tailBytes);
   g_hidCmd.ReadPages(sector, header.last * kPagesPerSector, header.tailPages);
   differing += CountDifferences(sector, tail, tailBytes);
-  Report({letter, true, sectors, sectors});
+  Report({letter, true, sectors, sectors, ProgramPhase::kVerify});
   port.SetText(ui::kStartButton, text::FormatText(port.LoadString(text::kStrVerified), {letter}));
   return differing;
 }

@@ -163,6 +163,7 @@ std::uint32_t IdentifyThread(void* argument) {
   const char poolLetter = static_cast<char>(page[14]);
   port.SetText(ui::kDeviceLabel, text::FormatText(port.LoadString(text::kStrDeviceVersion),
                                                   {std::string_view(info.DeviceVersionText)}));
+  if (context->onDeviceInfo) context->onDeviceInfo(info);
   step(IdentifyStep::kInfoPageRead);
   if (dropped()) return 0;
 
@@ -205,6 +206,7 @@ std::uint32_t IdentifyThread(void* argument) {
       return 0;
   }
   const std::vector<CatalogEntry>& rows = catalog.entries;
+  if (context->onCatalog) context->onCatalog(rows);
   step(IdentifyStep::kCatalogChecked);
 
   // The rows as the update run is to see them: the fixed images the device already holds are
@@ -277,6 +279,7 @@ std::uint32_t UpdateThread(void* argument) {
     const CatalogEntry& row = table[i];
     if (row.size == 0) continue;
     if (i >= 2 && i != target) continue;
+    if (context->stopBeforeImage && context->stopBeforeImage()) return 0;
     port.SetText(ui::kStartButton, port.LoadString(text::kStrDownloading));
 
     const auto refuse = [&port](std::int32_t code) {

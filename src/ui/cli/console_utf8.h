@@ -9,8 +9,12 @@ namespace vqr::cli {
 // and puts the previous page back when the process exits or the console ends it (Ctrl+C,
 // closing the window). Nothing happens without a console (output to a file or a pipe).
 void UseUtf8Console();
+// Puts the previous output code page back now, for a process that ends without the runtime's
+// exit processing.
+void RestoreConsole();
 #else
 inline void UseUtf8Console() {}
+inline void RestoreConsole() {}
 #endif
 
 }  // namespace vqr::cli

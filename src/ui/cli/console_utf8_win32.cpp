@@ -39,6 +39,10 @@ bool IsConsole(std::FILE* stream) {
 
 }  // namespace
 
+void RestoreConsole() {
+  RestorePage();
+}
+
 void UseUtf8Console() {
   bool console = false;
   for (std::FILE* stream : {stdout, stderr}) {

@@ -1,0 +1,108 @@
+#include "ui/cli/cli_signals.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <pthread.h>
+#include <signal.h>
+#endif
+
+namespace vqr::cli {
+
+namespace {
+
+constexpr int kExitInterrupted = 3;
+
+std::atomic<int> g_signals{0};
+std::atomic<bool> g_critical{false};
+std::atomic<bool> g_held{false};
+std::mutex g_actionsMutex;
+std::function<void()> g_notice;
+std::function<void()> g_endNow;
+
+// Runs on the thread that takes the signals. Returns only when the signal is held.
+void OnInterrupt() {
+  std::function<void()> notice;
+  std::function<void()> endNow;
+  {
+    std::lock_guard lock(g_actionsMutex);
+    notice = g_notice;
+    endNow = g_endNow;
+  }
+  if (g_signals.fetch_add(1) == 0 && g_critical.load()) {
+    g_held.store(true);
+    if (notice) notice();
+    return;
+  }
+  if (endNow) endNow();
+  std::_Exit(kExitInterrupted);
+}
+
+#if defined(_WIN32)
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+      OnInterrupt();
+      // Held. A closed console ends the process once this handler returns (or a few seconds
+      // later at most): waiting here gives the image that time to be finished.
+      if (event == CTRL_CLOSE_EVENT) Sleep(INFINITE);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+#else
+sigset_t InterruptSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  return set;
+}
+#endif
+
+}  // namespace
+
+void InstallInterruptHandling() {
+#if defined(_WIN32)
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+#else
+  std::signal(SIGPIPE, SIG_IGN);
+  const sigset_t set = InterruptSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::thread([set] {
+    for (;;) {
+      int signal = 0;
+      if (sigwait(&set, &signal) == 0) OnInterrupt();
+    }
+  }).detach();
+#endif
+}
+
+void SetInterruptActions(std::function<void()> notice, std::function<void()> endNow) {
+  std::lock_guard lock(g_actionsMutex);
+  g_notice = std::move(notice);
+  g_endNow = std::move(endNow);
+}
+
+void SetCriticalPhase(bool critical) {
+  g_critical.store(critical);
+}
+
+bool InterruptHeld() {
+  return g_held.load();
+}
+
+}  // namespace vqr::cli
