@@ -22,6 +22,7 @@
 #include "formats/catalog.h"
 #include "formats/image.h"
 #include "formats/package.h"
+#include "sample_images.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using vqr::testing::CliProcess;
 using vqr::testing::Finished;
+using vqr::testing::InFlash;
 using vqr::testing::Json;
 using vqr::testing::JsonReader;
 using vqr::testing::ReadText;
@@ -84,28 +86,6 @@ std::vector<Json> Events(const std::vector<Json>& objects, const std::string& ev
   for (const Json& object : objects)
     if (object["event"].Str() == event) found.push_back(object);
   return found;
-}
-
-// The sample image `name` as the demo serves it, and whether a flash holds it.
-struct Placed {
-  vqr::ImageHeader header;
-  std::vector<std::uint8_t> data;
-};
-Placed SampleImage(const std::string& name) {
-  const auto content = vqr::demo::MakeSampleContent();
-  std::vector<std::uint8_t> package = content.files.at("Pool33x/" + name);
-  vqr::CheckPackage(package.data(), static_cast<std::int32_t>(package.size()),
-                    std::string_view(name).substr(2, 4), vqr::kModeImage);
-  Placed placed;
-  EXPECT_TRUE(vqr::ParseImageHeader(package, &placed.header)) << name;
-  placed.data.assign(package.begin() + 32, package.end());
-  return placed;
-}
-bool InFlash(const std::vector<std::uint8_t>& flash, const std::string& name) {
-  const Placed image = SampleImage(name);
-  const std::size_t at = std::size_t{image.header.first} * 4096;
-  return flash.size() >= at + image.data.size() &&
-         std::equal(image.data.begin(), image.data.end(), flash.begin() + at);
 }
 
 // The demo's sample files served unsigned on the loopback, the catalog rebuilt with the given

@@ -16,6 +16,8 @@
 #include "demo/demo.h"
 #include "formats/image.h"
 #include "formats/package.h"
+#include "run_command.h"
+#include "sample_images.h"
 
 namespace {
 
@@ -62,27 +64,8 @@ void WriteAll(const std::string& path, const std::vector<std::uint8_t>& bytes) {
             static_cast<std::streamsize>(bytes.size()));
 }
 
-// The sample image `name` as the demo serves it: its sectors and the data they receive.
-struct Placed {
-  vqr::ImageHeader header;
-  std::vector<std::uint8_t> data;
-};
-Placed SampleImage(const std::string& name) {
-  const auto content = vqr::demo::MakeSampleContent();
-  std::vector<std::uint8_t> package = content.files.at("Pool33x/" + name);
-  vqr::CheckPackage(package.data(), static_cast<std::int32_t>(package.size()),
-                    std::string_view(name).substr(2, 4), vqr::kModeImage);
-  Placed placed;
-  EXPECT_TRUE(vqr::ParseImageHeader(package, &placed.header)) << name;
-  placed.data.assign(package.begin() + 32, package.end());
-  return placed;
-}
-
-bool InFlash(const std::vector<std::uint8_t>& flash, const Placed& image) {
-  const std::size_t at = std::size_t{image.header.first} * 4096;
-  return flash.size() >= at + image.data.size() &&
-         std::equal(image.data.begin(), image.data.end(), flash.begin() + at);
-}
+using vqr::testing::InFlash;
+using vqr::testing::SampleImage;
 
 TEST(Cli, DemoRunsTheWholeUpdateAndWritesTheFlash) {
   const std::string flashPath = TempPath("demo.flash");
@@ -175,23 +158,6 @@ TEST(Cli, NoDeviceWithinTheWaitExitsWithOne) {
 // refused with exit 2 and a line naming the file and the reason, before it is read (a FIFO
 // without a writer would block an open, /dev/zero never ends, the sparse file would take 3 GB
 // of memory). `timeout` turns a hang into a failed case instead of a stuck test.
-struct ProgramRun {
-  int exitCode = -1;
-  std::string output;  // standard output and standard error
-};
-
-ProgramRun RunCommand(const std::string& command) {
-  ProgramRun run;
-  FILE* pipe = popen(("timeout 20 " + command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return run;
-  std::array<char, 4096> buffer;
-  while (std::size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe))
-    run.output.append(buffer.data(), n);
-  const int status = pclose(pipe);
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
-}
-
 TEST(HostileInputFiles, RefusedWithExitTwoBeforeBeingRead) {
   const std::string dir = TempPath("hostile_dir");
   std::filesystem::create_directories(dir);
@@ -236,7 +202,7 @@ TEST(HostileInputFiles, RefusedWithExitTwoBeforeBeingRead) {
       std::string line = command;
       line.replace(line.find("{}"), 2, input.path);
       const auto start = std::chrono::steady_clock::now();
-      const ProgramRun run = RunCommand(line);
+      const vqr::testing::CommandRun run = vqr::testing::RunCommand("timeout 20 " + line + " 2>&1");
       const auto took = std::chrono::steady_clock::now() - start;
       EXPECT_EQ(run.exitCode, 2) << line << "\n" << run.output;
       EXPECT_LT(took, std::chrono::seconds(10)) << line;

@@ -14,6 +14,7 @@
 
 #include "demo/demo.h"
 #include "device/chidcmd.h"
+#include "language_param.h"
 #include "shown_texts.h"
 #include "text/string_table.h"
 #include "ui/shell/controller.h"
@@ -300,12 +301,7 @@ TEST(WindowsCommandLine, SplitsAsWindowsDoesAndTakesLang) {
 #endif
 
 INSTANTIATE_TEST_SUITE_P(EveryLanguage, LanguageFlowTest, ::testing::ValuesIn(text::kLanguages),
-                         [](const auto& info) {
-                           std::string name(text::LanguageTag(info.param));
-                           for (char& c : name)
-                             if (c == '-') c = '_';
-                           return name;
-                         });
+                         vqr::testing::LanguageParamName());
 
 }  // namespace
 }  // namespace vqr::testing

@@ -16,6 +16,7 @@
 #include "control_texts.h"
 #include "device/chidcmd.h"
 #include "device/hid_none.h"
+#include "language_param.h"
 #include "ui/qt/main_window.h"
 
 namespace vqr::ui::qt {
@@ -110,12 +111,7 @@ TEST(QtLayoutMeasure, ACaptionTooWideForItsButtonIsSeen) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryLanguage, QtLayoutTest, ::testing::ValuesIn(text::kLanguages),
-                         [](const auto& info) {
-                           std::string name(text::LanguageTag(info.param));
-                           for (char& c : name)
-                             if (c == '-') c = '_';
-                           return name;
-                         });
+                         vqr::testing::LanguageParamName());
 
 }  // namespace
 }  // namespace vqr::ui::qt

@@ -10,9 +10,11 @@
 #include "control_texts.h"
 #include "device/chidcmd.h"
 #include "device/hid_none.h"
+#include "language_param.h"
 #include "text/text_format.h"
 #include "ui/win32/main_window.h"
 #include "ui/win32/win32_api.h"
+#include "win32_window.h"
 
 namespace {
 
@@ -66,11 +68,7 @@ class Win32LayoutTest : public ::testing::TestWithParam<Language> {
     ASSERT_NE(m_window, nullptr);
   }
   void TearDown() override {
-    if (m_window != nullptr && IsWindow(m_window)) DestroyWindow(m_window);
-    vqr::win32::ShutDownMainWindow();
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-    }
+    vqr::testing::CloseMainWindow(m_window);
     vqr::text::SetLanguage(Language::kZhTw);
   }
   HWND m_window = nullptr;
@@ -109,11 +107,6 @@ TEST_P(Win32LayoutTest, TheControlsStartWithTheLanguagesCaptions) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryLanguage, Win32LayoutTest, ::testing::ValuesIn(vqr::text::kLanguages),
-                         [](const auto& info) {
-                           std::string name(vqr::text::LanguageTag(info.param));
-                           for (char& c : name)
-                             if (c == '-') c = '_';
-                           return name;
-                         });
+                         vqr::testing::LanguageParamName());
 
 }  // namespace

@@ -12,10 +12,11 @@
 #include "device/chidcmd.h"
 #include "device/hid_none.h"
 #include "device/hid_simulated.h"
+#include "port/window_port.h"
 #include "simulator/sim_bootloader.h"
 #include "ui/win32/main_window.h"
 #include "ui/win32/win32_api.h"
-#include "port/window_port.h"
+#include "win32_window.h"
 
 namespace {
 
@@ -105,11 +106,7 @@ class WindowDpiTest : public ::testing::Test {
     ASSERT_NE(m_window, nullptr);
   }
   void TearDown() override {
-    if (m_window != nullptr && IsWindow(m_window)) DestroyWindow(m_window);
-    vqr::win32::ShutDownMainWindow();
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-    }
+    vqr::testing::CloseMainWindow(m_window);
     vqr::win32::SetWorkerEntries({});
     vqr::g_hidCmd.IO().UseBackend(vqr::hid::NoDeviceHidBackend());
   }

@@ -27,6 +27,7 @@
 #include "ui/win32/main_window.h"
 #include "ui/win32/win32_api.h"
 #include "ui/win32/win32_port.h"
+#include "win32_window.h"
 
 // <dbt.h> after <windows.h>.
 #include <dbt.h>
@@ -195,11 +196,7 @@ class WindowEndToEndTest : public ::testing::Test {
   }
   void TearDown() override {
     g_testRunning = false;
-    if (m_window != nullptr && IsWindow(m_window)) DestroyWindow(m_window);
-    vqr::win32::ShutDownMainWindow();  // the workers end before the test's demo goes
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-    }
+    vqr::testing::CloseMainWindow(m_window);  // the workers end before the test's demo goes
   }
 
   HWND Control(int id) const { return GetDlgItem(m_window, id); }

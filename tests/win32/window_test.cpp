@@ -20,6 +20,7 @@
 #include "ui/win32/win32_api.h"
 #include "ui/win32/win32_port.h"
 #include "vqr_version.h"
+#include "win32_window.h"
 
 // <dbt.h> after <windows.h>.
 #include <dbt.h>
@@ -227,11 +228,7 @@ class MainWindowTest : public ::testing::Test {
     ASSERT_EQ(vqr::win32::MainWindow(), m_window);
   }
   void TearDown() override {
-    if (m_window != nullptr && IsWindow(m_window)) DestroyWindow(m_window);
-    vqr::win32::ShutDownMainWindow();
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-    }
+    vqr::testing::CloseMainWindow(m_window);
     vqr::win32::SetWorkerEntries({});
     vqr::g_hidCmd.IO().UseBackend(vqr::hid::NoDeviceHidBackend());
   }
