@@ -155,9 +155,9 @@ FaultRig::FaultRig() {
   std::map<std::string, std::vector<std::uint8_t>> files;
   Catalog catalog;
   catalog.generation = kUpdaterGeneration;
-  std::uint32_t seed = 0x51ED;
+  std::uint32_t patternState = 0x51ED;  // each image gets a pattern of its own
   for (Image& image : m_images) {
-    image.data = Pattern(image.header.DataSize(), seed++);
+    image.data = Pattern(image.header.DataSize(), patternState++);
     std::string error;
     // An image is checked against characters 2 to 5 of its name.
     std::vector<std::uint8_t> package =

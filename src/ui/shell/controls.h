@@ -18,7 +18,7 @@ struct ControlRect {
   int x, y, width, height;
 };
 
-struct ControlSpec {
+struct ControlEntry {
   int id;
   ControlKind kind;
   const wchar_t* windowClass;  // the Win32 class name
@@ -28,7 +28,7 @@ struct ControlSpec {
 
 // The device label's caption is entry 136 formatted with the search count; the start button
 // is disabled right after it is created; the image list lies over the blank label.
-inline constexpr std::array<ControlSpec, 7> kControls{{
+inline constexpr std::array<ControlEntry, 7> kControls{{
     {kDeviceGroup, ControlKind::kGroupBox, L"Button", text::kStrDeviceGroup, {30, 10, 340, 80}},
     {kDeviceLabel, ControlKind::kLabel, L"STATIC", text::kStrSearching, {60, 40, 280, 40}},
     {kVersionGroup, ControlKind::kGroupBox, L"Button", text::kStrVersionGroup, {30, 110, 340, 80}},
@@ -38,8 +38,8 @@ inline constexpr std::array<ControlSpec, 7> kControls{{
     {kImageList, ControlKind::kDropDownList, L"ComboBox", 0, {60, 140, 280, 400}},
 }};
 
-constexpr const ControlSpec* FindControl(int id) {
-  for (const ControlSpec& control : kControls)
+constexpr const ControlEntry* FindControl(int id) {
+  for (const ControlEntry& control : kControls)
     if (control.id == id) return &control;
   return nullptr;
 }

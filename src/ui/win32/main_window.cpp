@@ -115,11 +115,11 @@ int Scale(int length, UINT dpi) {
 // WS_CHILD | WS_VISIBLE, at its 96-DPI rectangle scaled to the parent's DPI, and keeps the
 // rectangle for a later change of DPI.
 HWND CreateControl(HWND parent, int id, const std::u16string& text, DWORD style) {
-  const ui::ControlSpec& spec = *ui::FindControl(id);
-  const ui::ControlRect& r = spec.rect;
+  const ui::ControlEntry& entry = *ui::FindControl(id);
+  const ui::ControlRect& r = entry.rect;
   const UINT dpi = WindowDpi(parent);
   HWND control = CreateWindowExW(
-      0, spec.windowClass, Wide(text).c_str(), WS_CHILD | WS_VISIBLE | style, Scale(r.x, dpi),
+      0, entry.windowClass, Wide(text).c_str(), WS_CHILD | WS_VISIBLE | style, Scale(r.x, dpi),
       Scale(r.y, dpi), Scale(r.width, dpi), Scale(r.height, dpi), parent,
       reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), g_instance, nullptr);
   if (control != nullptr) g_placements.push_back({control, r.x, r.y, r.width, r.height});
