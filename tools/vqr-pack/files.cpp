@@ -1,9 +1,9 @@
 #include "files.h"
 
 #include <algorithm>
-#include <fstream>
 
 #include "files/bounded_read.h"
+#include "files/write_file.h"
 
 namespace vqr::pack {
 
@@ -15,10 +15,7 @@ bool ReadFile(const std::string& path, std::size_t limit, const char* what,
 }
 
 bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-  out.close();
-  return !out.fail();
+  return files::WriteWholeFile(path, data);
 }
 
 bool LoadDownload(const std::string& path, std::size_t limit, const char* what, Download* download,

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -11,6 +10,7 @@
 
 #include "files.h"
 #include "files/bounded_read.h"
+#include "files/write_file.h"
 #include "signature/minisign.h"
 
 namespace vqr::pack {
@@ -31,13 +31,6 @@ Read ReadFile(const std::string& path, std::string* data, std::size_t limit, con
     return Read::kFailed;
   }
   return Read::kOk;
-}
-
-bool WriteFile(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
-  out.close();
-  return !out.fail();
 }
 
 std::span<const std::uint8_t> BytesOf(const std::string& data) {
@@ -83,7 +76,7 @@ int Keygen(const Options& options) {
     return Fail("cannot write " + options.secret, kExitUsage);
   }
   const sig::PublicKey publicKey = sig::PublicKeyOf(key);
-  if (!WriteFile(options.publicKey, sig::FormatPublicKeyFile(publicKey)))
+  if (!files::WriteWholeFile(options.publicKey, BytesOf(sig::FormatPublicKeyFile(publicKey))))
     return Fail("cannot write " + options.publicKey + " (the secret key " + options.secret +
                     " was written)",
                 kExitUsage);
@@ -122,7 +115,7 @@ int SignFiles(const Options& options) {
       continue;
     }
     const std::string out = path + ".minisig";
-    if (!WriteFile(out, signature)) {
+    if (!files::WriteWholeFile(out, BytesOf(signature))) {
       code = Fail("cannot write " + out, kExitUsage);
       continue;
     }

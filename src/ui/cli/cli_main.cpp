@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -34,6 +33,7 @@
 #include "device/hid_none.h"
 #include "device/hid_simulated.h"
 #include "files/bounded_read.h"
+#include "files/write_file.h"
 #include "simulator/sim_bootloader.h"
 #include "text/string_table.h"
 #include "text/text_format.h"
@@ -67,22 +67,6 @@ class NoTimer final : public vqr::ui::SearchTimer {
   void StartSearchTimer() override {}
   void StopSearchTimer() override {}
 };
-
-// Writes `bytes` to `path` through `path`.tmp and a rename, so that whatever stops the
-// process leaves either the old file or the new one, never part of one.
-bool ReplaceFile(const std::string& path, std::span<const std::uint8_t> bytes) {
-  const std::string temporary = path + ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    out.flush();
-    if (!out) return false;
-  }
-  std::error_code error;
-  std::filesystem::rename(temporary, path, error);
-  return !error;
-}
 
 std::string Utf8(const std::u16string& text) {
   return vqr::text::Utf16ToUtf8(text);
@@ -367,7 +351,7 @@ int main(int argc, char** argv) {
       }
     }
     firstDevice->SetFlashObserver([&](std::span<const std::uint8_t> flash) {
-      if (!ReplaceFile(flashFile, flash) && !flashSaveFailed.exchange(true))
+      if (!vqr::files::ReplaceWholeFile(flashFile, flash) && !flashSaveFailed.exchange(true))
         port.PrintError("cannot write the simulated flash to " + flashFile);
     });
   }
@@ -390,7 +374,8 @@ int main(int argc, char** argv) {
   const auto wrapUp = [&](int code, const char* outcome) {
     vqr::g_hidCmd.IO().StopTrace();
     vqr::sim::SimBootloader* device = flashOutDevice.load();
-    if (device != nullptr && !flashOut.empty() && !ReplaceFile(flashOut, device->Flash())) {
+    if (device != nullptr && !flashOut.empty() &&
+        !vqr::files::ReplaceWholeFile(flashOut, device->Flash())) {
       port.PrintError("cannot write " + flashOut);
       if (code == 0) code = kExitFailure, outcome = "failed";
     }
