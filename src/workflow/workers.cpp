@@ -96,22 +96,24 @@ bool SignatureHolds(const WorkerContext& context, const FetchContext& fetch, con
   const std::int32_t length =
       FetchUrl(signatureFetch, text.data(), static_cast<std::uint32_t>(text.size()),
                signatureUrl.c_str(), u"");
-  const std::string_view signature(reinterpret_cast<const char*>(text.data()),
-                                   length > 0 ? static_cast<std::size_t>(length) : 0);
-  const sig::Verification verification =
-      sig::Verify(std::span<const std::uint8_t>(data, static_cast<std::size_t>(received)),
-                  signature, context.trustedKeys);
   std::string problem;
   if (length < 0 || downloadFailed) {
     problem = "no signature could be downloaded from " + signatureUrl;
-  } else if (verification.result != sig::VerifyResult::kGood) {
-    problem = sig::VerifyResultText(verification.result);
-    if (!verification.detail.empty()) problem += " (" + verification.detail + ")";
   } else {
-    const std::string_view signedFor = SignedFileName(verification.trustedComment);
-    const std::string_view asked = std::string_view(url).substr(url.rfind('/') + 1);
-    if (!signedFor.empty() && signedFor != asked)
-      problem = "the signature was made for the file " + std::string(signedFor);
+    const std::string_view signature(reinterpret_cast<const char*>(text.data()),
+                                     static_cast<std::size_t>(length));
+    const sig::Verification verification =
+        sig::Verify(std::span<const std::uint8_t>(data, static_cast<std::size_t>(received)),
+                    signature, context.trustedKeys);
+    if (verification.result != sig::VerifyResult::kGood) {
+      problem = sig::VerifyResultText(verification.result);
+      if (!verification.detail.empty()) problem += " (" + verification.detail + ")";
+    } else {
+      const std::string_view signedFor = SignedFileName(verification.trustedComment);
+      const std::string_view asked = std::string_view(url).substr(url.rfind('/') + 1);
+      if (!signedFor.empty() && signedFor != asked)
+        problem = "the signature was made for the file " + std::string(signedFor);
+    }
   }
   if (problem.empty()) return true;
   if (fetch.diagnose) fetch.diagnose(url + ": signature refused: " + problem);
