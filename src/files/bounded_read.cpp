@@ -73,6 +73,15 @@ ReadResult Read(const std::string& path, std::size_t limit, const char* what, By
     data->clear();
     return tooLarge(got);
   }
+  // A file that grew or shrank since its size was taken is being written by someone else (or
+  // is a pseudo-file whose size says nothing, like those in /proc): what was read is not a
+  // whole file of a known size, so it is not used.
+  if (got != size) {
+    data->clear();
+    return Refuse(ReadProblem::kChanged, path,
+                  "changed while it was read (" + std::to_string(size) + " bytes, then " +
+                      std::to_string(got) + ")");
+  }
   data->resize(got);
   return {};
 }

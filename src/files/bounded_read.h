@@ -3,8 +3,8 @@
 // A name on a command line can be anything: a directory, a device that never ends
 // (/dev/zero), a FIFO that no one writes to, a sparse file of gigabytes. ReadBoundedFile reads
 // only a regular file, only when its size is at most the largest that can be valid for that
-// input, and never more than that many bytes (a file that grows while it is read is refused,
-// not followed). Everything else is a refusal that names the file and the reason.
+// input, and never more than that many bytes (a file that grows or shrinks while it is read
+// is refused, not followed). Everything else is a refusal that names the file and the reason.
 //
 // Non-regular files are refused from their status, before they are opened, so a FIFO is never
 // opened (opening one without a writer would block). A file swapped for a FIFO between the
@@ -24,6 +24,7 @@ enum class ReadProblem {
   kNotRegular,  // a directory, a device, a FIFO, a socket
   kTooLarge,    // more bytes than `limit`
   kUnreadable,  // the system refused it (permissions, an I/O error)
+  kChanged,     // its size changed while it was read, or it is a pseudo-file of no set size
 };
 
 struct ReadResult {
