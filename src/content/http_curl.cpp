@@ -9,13 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "content/http_backend.h"
+#include "files/bounded_read.h"
 
 namespace vqr {
 
@@ -51,16 +50,17 @@ const TrustedAuthorities& Authorities() {
     const char* extra = std::getenv("VQR_CA_FILE");
     if (extra == nullptr || *extra == '\0') return result;
     result.extra = true;
+    // Read through the bounded reader: VQR_CA_FILE may name anything (a directory, a FIFO
+    // without a writer, /dev/zero), and this runs on a worker's first request.
     constexpr std::size_t kLargestBundle = 16 * 1024 * 1024;
-    const auto read = [](const std::string& path, std::string* text) {
-      std::ifstream in(path, std::ios::binary);
-      if (!in) return false;
-      text->assign(std::istreambuf_iterator<char>(in), {});
-      return !in.bad();
-    };
     std::string added;
-    if (!read(extra, &added) || added.size() > kLargestBundle ||
-        added.find("-----BEGIN CERTIFICATE-----") == std::string::npos) {
+    const files::ReadResult read =
+        files::ReadBoundedFile(extra, kLargestBundle, "certificate bundle", &added);
+    if (!read.Ok()) {
+      result.problem = "VQR_CA_FILE " + read.Message();
+      return result;
+    }
+    if (added.find("-----BEGIN CERTIFICATE-----") == std::string::npos) {
       result.problem = std::string("VQR_CA_FILE ") + extra + " holds no PEM certificate";
       return result;
     }
@@ -68,11 +68,11 @@ const TrustedAuthorities& Authorities() {
     std::string system;
     if (CURL* probe = curl_easy_init()) {
       char* path = nullptr;
+      // A refusal leaves `system` empty: only the added bundle is trusted then.
       if (curl_easy_getinfo(probe, CURLINFO_CAINFO, &path) == CURLE_OK && path != nullptr)
-        read(path, &system);
+        files::ReadBoundedFile(path, kLargestBundle, "certificate bundle", &system);
       curl_easy_cleanup(probe);
     }
-    if (system.size() > kLargestBundle) system.clear();
     result.bundle = system + "\n" + added;
     return result;
   }();
