@@ -152,11 +152,21 @@ class HidapiBackend final : public PortableEventBackend {
   NativeHandle Open(const std::u16string& path, Direction direction,
                     OpenFailure* failure) override {
     (void)direction;  // hidraw nodes are opened read-write; one handle per direction
-    hid_device* device = hid_open_path(text::Utf16ToUtf8(path).c_str());
+    const std::string node = text::Utf16ToUtf8(path);
+    hid_device* device = hid_open_path(node.c_str());
     if (device == nullptr) {
-      // errno as hid_open_path left it: its own open's, unless its error bookkeeping changed it.
-      const int code = errno;
-      Fill(failure, code, WideText(hid_error(nullptr)));
+      const std::u16string detail = WideText(hid_error(nullptr));
+      // errno after hid_open_path is not reliable: its error bookkeeping (formatting the text,
+      // closing after a failed descriptor query) may have changed it. The node's own open
+      // tells why it cannot be opened; when that succeeds, the failure came later (the report
+      // descriptor) and has no errno kind.
+      int code = 0;
+      const int probe = ::open(node.c_str(), O_RDWR | O_CLOEXEC);
+      if (probe < 0)
+        code = errno;
+      else
+        ::close(probe);
+      Fill(failure, code, detail.empty() && code != 0 ? ErrnoText(code) : detail);
       return kInvalidHandle;
     }
     std::lock_guard lock(m_mutex);
