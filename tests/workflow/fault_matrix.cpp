@@ -25,28 +25,27 @@ namespace vqr::faults {
 namespace {
 
 constexpr char kModel[] = "AB7C";
-// How long a transfer to a device that stopped answering waits before it fails: the platform
-// bound, shortened so that a silent device costs the matrix milliseconds, not seconds.
-constexpr auto kSilentBound = std::chrono::milliseconds(2);
 static_assert(CommandPacket::kSize == 18);
 
 // The simulated backend with a count of the reports issued through it: it can record each
-// (the first bytes of an output report are its command) and play a device that stops
-// answering after report k, which the simulated device itself cannot.
+// (the first bytes of an output report are its command) and, after report k, tell the
+// simulated device to answer no more reads. The device still takes every output report, as a
+// device whose firmware hangs after receiving does; each read then runs into the backend's
+// transfer bound and fails there, as on a real device.
 class WireBackend final : public hid::HidBackend {
  public:
   hid::SimulatedHidBackend& Inner() { return m_inner; }
-  void SilentAfter(std::uint64_t k) { m_silentAfter = k; }
+  void SilentAfter(std::uint64_t k, sim::SimBootloader* device) {
+    m_silentAfter = k;
+    m_silentDevice = device;
+  }
   void Record(std::vector<WireLogEntry>* log) { m_log = log; }
   std::uint64_t Issued() const { return m_issued.load(); }
 
   bool Issue(hid::Direction direction, hid::NativeHandle device, std::uint8_t* report,
              hid::NativeHandle event) override {
     const std::uint64_t number = ++m_issued;
-    if (m_silentAfter && number > *m_silentAfter) {
-      std::this_thread::sleep_for(kSilentBound);
-      return false;
-    }
+    if (m_silentAfter && number == *m_silentAfter + 1) m_silentDevice->NeverAnswerReads(true);
     if (m_log) {
       std::lock_guard lock(m_mutex);
       WireLogEntry& entry = m_log->emplace_back();
@@ -89,6 +88,7 @@ class WireBackend final : public hid::HidBackend {
   hid::SimulatedHidBackend m_inner;
   std::atomic<std::uint64_t> m_issued{0};
   std::optional<std::uint64_t> m_silentAfter;
+  sim::SimBootloader* m_silentDevice = nullptr;
   std::mutex m_mutex;
   std::vector<WireLogEntry>* m_log = nullptr;
 };
@@ -239,7 +239,7 @@ RunOutcome FaultRig::Update(const std::vector<std::uint8_t>* startFlash, const F
       device->VanishAfterReport(fault.report);
       break;
     case FaultKind::kSilentAfter:
-      wire->SilentAfter(fault.report);
+      wire->SilentAfter(fault.report, device.get());
       break;
     case FaultKind::kFlipOnRead:
       device->FlipBitsOnRead(fault.page, 7, 5, 0x80);

@@ -23,7 +23,7 @@ enum class FaultKind {
   kNone,
   kFailReport,   // report k is not delivered
   kVanishAfter,  // every transfer after report k fails: the device was unplugged
-  kSilentAfter,  // from report k+1 on the device answers nothing: every transfer times out
+  kSilentAfter,  // from report k+1 on the device takes reports but answers no read
   kFlipOnRead,   // reading back `page` flips the top bit of 5 bytes (any report position)
 };
 const char* FaultName(FaultKind kind);
