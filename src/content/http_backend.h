@@ -39,8 +39,8 @@
 //   handles when the total time runs out, which on Windows ends a blocked call (the headers'
 //   wait included). WinINet offers no hook to count header bytes as they arrive, so there the
 //   least rate covers the body only. Wine ignores the receive timeout and does not end a
-//   blocked InternetOpenUrlA when its handles are closed: under Wine a server that drips its
-//   headers still holds the request.
+//   blocked InternetOpenUrlA or read when its handles are closed: under Wine a server that
+//   drips its headers, or that goes silent within the body, still holds the request.
 //   Tests shorten every bound with SetTimeouts().
 // * A stall while waiting for the response headers is a failure to open the URL; a stall
 //   within the body is a failed read.

@@ -246,7 +246,8 @@ TEST_F(FetchTest, EachCauseHasADiagnosticLineOfItsOwn) {
 
 #ifndef _WIN32
 // Not in the Windows program: Wine's WinINet does not apply a receive timeout set on the
-// client handle, so under Wine the stall would last until the server stops.
+// client handle, nor end a waiting read when the total time's watchdog closes the handles, so
+// under Wine either stall lasts until the server stops.
 TEST_F(FetchTest, StalledServerIsBoundedByTheReceiveTimeout) {
   PlatformHttpBackend().SetTimeouts({5000, 400});
   Route beforeHeaders;
