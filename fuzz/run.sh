@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds every libFuzzer target through the `fuzz` preset (clang with AddressSanitizer and
-# UndefinedBehaviorSanitizer) and runs each briefly: FUZZ_SECONDS per target, default 18 (seven
-# targets: about two minutes of fuzzing in CI).
+# UndefinedBehaviorSanitizer) and runs each briefly: FUZZ_SECONDS per target, default 18 (eight
+# targets: about two and a half minutes of fuzzing in CI).
 #
 # For a longer run of one target, keep its corpus between runs (README, "Fuzzing", lists the
 # targets and the figures of one run of each):

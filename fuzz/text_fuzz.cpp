@@ -16,46 +16,9 @@
 #include <vector>
 
 #include "text/text_format.h"
+#include "utf8_model.h"
 
 namespace {
-
-// The code points of `bytes` when it is valid UTF-8 (shortest forms only, no surrogates,
-// nothing above U+10FFFF); nothing otherwise.
-std::optional<std::u32string> DecodeUtf8(const std::string& bytes) {
-  std::u32string out;
-  for (std::size_t i = 0; i < bytes.size();) {
-    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(bytes[i + k]); };
-    const unsigned char lead = b(0);
-    std::size_t length;
-    char32_t code;
-    if (lead < 0x80) {
-      length = 1;
-      code = lead;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-      code = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      code = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      code = lead & 0x07;
-    } else {
-      return std::nullopt;
-    }
-    if (i + length > bytes.size()) return std::nullopt;
-    for (std::size_t k = 1; k < length; ++k) {
-      if ((b(k) & 0xC0) != 0x80) return std::nullopt;
-      code = (code << 6) | (b(k) & 0x3F);
-    }
-    if ((length == 3 && code < 0x800) || (length == 4 && (code < 0x10000 || code > 0x10FFFF)) ||
-        (code >= 0xD800 && code < 0xE000))
-      return std::nullopt;
-    out.push_back(code);
-    i += length;
-  }
-  return out;
-}
 
 // The code points of well-formed UTF-16; nothing when it holds a lone surrogate half.
 std::optional<std::u32string> DecodeUtf16(const std::u16string& units) {
@@ -109,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::u16string wide = Utf8ToUtf16(bytes);
   const std::optional<std::u32string> asUtf16 = DecodeUtf16(wide);
   if (!asUtf16) __builtin_trap();  // a lone surrogate half came out
-  if (const std::optional<std::u32string> points = DecodeUtf8(bytes)) {
+  if (const std::optional<std::u32string> points = fuzz::DecodeUtf8(bytes)) {
     if (*points != *asUtf16) __builtin_trap();
     if (Utf16ToUtf8(wide) != bytes) __builtin_trap();
   } else if (wide.find(u'\uFFFD') == std::u16string::npos) {
@@ -120,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i + 1 < size; i += 2)
     units.push_back(static_cast<char16_t>(data[i] | data[i + 1] << 8));
   const std::string narrow = Utf16ToUtf8(units);
-  if (!DecodeUtf8(narrow)) __builtin_trap();
+  if (!fuzz::DecodeUtf8(narrow)) __builtin_trap();
   if (Utf8ToUtf16(narrow) != WithoutLoneHalves(units)) __builtin_trap();
 
   // The formatter with these strings as arguments, in the forms the updater's texts use.
