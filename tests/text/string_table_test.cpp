@@ -77,7 +77,7 @@ std::vector<std::u16string> DigitRuns(std::u16string_view text) {
 
 TEST(StringTable, NumbersCodesAndFileNamesAreTheSameInEveryLanguage) {
   const std::u16string_view kNames[] = {
-      u"VQR03", u"VQR1",   u".exe", u"vqr03-cli", u"/lib/udev/rules.d/70-vqr03.rules",
+      u"VQR03", u"VQR1",   u".exe", u"vqr03-cli", u"/usr/lib/udev/rules.d/70-vqr03.rules",
       u"udev",  u"Windows"};
   for (const TableEntry& entry : StringTable())
     for (Language language : kLanguages) {
