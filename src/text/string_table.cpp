@@ -92,14 +92,19 @@ Language LanguageFromLocale(const char* lcAll, const char* lcMessages, const cha
 
 Language LanguageFromWindowsLangId(std::uint16_t langId) {
   constexpr std::uint16_t kPrimaryChinese = 0x04, kPrimaryEnglish = 0x09, kPrimaryJapanese = 0x11;
-  constexpr std::uint16_t kSubSimplified = 0x02, kSubSingapore = 0x04;
+  // Simplified: the PRC and Singapore, and the neutral forms Windows names zh-Hans (0x0004,
+  // sublanguage 0) and zh (0x7804, which it writes in Simplified characters). zh-Hant
+  // (0x7C04) is Traditional.
+  constexpr std::uint16_t kSubNeutral = 0x00, kSubSimplified = 0x02, kSubSingapore = 0x04,
+                          kSubChineseNeutral = 0x1E;
   const std::uint16_t primary = langId & 0x3FF;
   const std::uint16_t sub = langId >> 10;
   if (primary == kPrimaryEnglish) return Language::kEn;
   if (primary == kPrimaryJapanese) return Language::kJa;
-  if (primary == kPrimaryChinese && (sub == kSubSimplified || sub == kSubSingapore))
+  if (primary == kPrimaryChinese && (sub == kSubNeutral || sub == kSubSimplified ||
+                                     sub == kSubSingapore || sub == kSubChineseNeutral))
     return Language::kZhCn;
-  return Language::kZhTw;  // Traditional, Hong Kong, Macao, and what has no translation
+  return Language::kZhTw;  // Traditional, Hong Kong, Macao, zh-Hant, and what has no translation
 }
 
 std::uint16_t WindowsLangId(Language language) {

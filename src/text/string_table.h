@@ -119,8 +119,9 @@ std::optional<Language> ParseLanguageTag(std::string_view tag);
 Language LanguageFromLocale(const char* lcAll, const char* lcMessages, const char* lang);
 
 // The language of a Windows language identifier (LANGID, as GetUserDefaultUILanguage gives
-// it): Chinese Traditional, Hong Kong and Macao give zh-TW; Chinese Simplified and Singapore
-// give zh-CN; Japanese gives ja; English gives en; every other language gives zh-TW.
+// it): Chinese Traditional, Hong Kong, Macao and the neutral zh-Hant give zh-TW; Chinese
+// Simplified, Singapore and the neutral zh-Hans and zh give zh-CN; Japanese gives ja; English
+// gives en; every other language gives zh-TW.
 Language LanguageFromWindowsLangId(std::uint16_t langId);
 // The LANGID of the resource script's STRINGTABLE block for `language`.
 std::uint16_t WindowsLangId(Language language);

@@ -258,7 +258,7 @@ TEST_F(HidrawTest, ANodeThisUserMayNotOpenIsAccessDenied) {
   EXPECT_EQ(failure.path, U16(node));
   EXPECT_EQ(failure.detail, U16(std::strerror(EACCES)));
   EXPECT_THAT(text::Utf16ToUtf8(ui::DeviceNoticeText(failure, ui::NoticePlatform::kLinux)),
-              HasSubstr("Install the udev rule /lib/udev/rules.d/70-vqr03.rules"));
+              HasSubstr("Install the udev rule /usr/lib/udev/rules.d/70-vqr03.rules"));
 
   // With the permission in place the next search opens it.
   EXPECT_EQ(io.OpenDevice(), 0xF360u);

@@ -27,13 +27,13 @@ check() {
 check "--lang zh-TW" "尋 找 中.....   0" -- --lang zh-TW
 check "--lang en" "Searching.....   0" -- --lang en
 check "--lang ja" "検索中.....   0" -- --lang ja
-check "--lang zh-CN" "寻 找 中.....   0" -- --lang zh-CN
+check "--lang zh-CN" "搜 索 中.....   0" -- --lang zh-CN
 check "--lang=en" "Searching.....   0" -- --lang=en
 check "--lang over LANG" "Searching.....   0" LANG=ja_JP.UTF-8 -- --lang en
 
 # The locale, where the program reads one (not under Wine, whose programs see the UI language).
 if [ $# -eq 1 ]; then
-  check "LANG=zh_CN.UTF-8" "寻 找 中.....   0" LANG=zh_CN.UTF-8 --
+  check "LANG=zh_CN.UTF-8" "搜 索 中.....   0" LANG=zh_CN.UTF-8 --
   check "LANG=ja_JP.UTF-8" "検索中.....   0" LANG=ja_JP.UTF-8 --
   check "LC_MESSAGES over LANG" "Searching.....   0" LC_MESSAGES=en_US.UTF-8 LANG=ja_JP.UTF-8 --
   check "LC_ALL=C over LANG" "尋 找 中.....   0" LC_ALL=C LANG=en_US.UTF-8 --

@@ -1,5 +1,6 @@
 // Every text each control of the main window can show in a language, with the widest values
-// its conversions take: the layout must hold all of them without clipping.
+// its conversions take: the layout must hold all of them without clipping. And the captions
+// the window starts with in a language.
 #pragma once
 
 #include <string>
@@ -9,6 +10,8 @@
 #include "port/window_port.h"
 #include "text/string_table.h"
 #include "text/text_format.h"
+#include "ui/shell/controls.h"
+#include "vqr_version.h"
 
 namespace vqr::testing {
 
@@ -36,6 +39,20 @@ inline std::vector<ControlTexts> TextsOfControls(text::Language language) {
         format(kStrVerifying, {'C', 1024}), format(kStrVerified, {'C'})}},
       {ui::kExitButton, {entry(kStrExit)}},
   };
+}
+
+// The caption `control` starts with in `language`: its entry of the control table (the device
+// label's counts no second yet), or none.
+inline std::u16string StartingCaption(const ui::ControlEntry& control, text::Language language) {
+  if (control.textId == 0) return {};
+  const std::u16string entry = text::StringTableEntry(control.textId, language);
+  return control.textId == text::kStrSearching ? text::FormatText(entry, {0}) : entry;
+}
+
+// The main window's title in `language`: entry 150 with the program's version.
+inline std::u16string MainWindowTitle(text::Language language) {
+  return text::FormatText(text::StringTableEntry(text::kStrWindowTitle, language),
+                          {VQR_VERSION_MAJOR, VQR_VERSION_MINOR});
 }
 
 }  // namespace vqr::testing

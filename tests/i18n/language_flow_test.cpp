@@ -1,25 +1,30 @@
 // The workers in each language: the whole demo update and the main failures (the catalog
-// cannot be downloaded, an image is bad, the read-back differs) show only texts of that
-// language's column of the string table. On Windows the texts are loaded from the program's
+// cannot be downloaded, the updater or the catalog is out of date, no memory for an image, an
+// image is bad, the read-back differs) show only texts of that language's column of the string
+// table. On Windows the texts are loaded from the program's
 // resources, the STRINGTABLE block of the language, as the window loads them.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <ostream>
-#include <regex>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "demo/demo.h"
 #include "device/chidcmd.h"
+#include "formats/package.h"
 #include "language_param.h"
 #include "shown_texts.h"
 #include "text/string_table.h"
 #include "ui/shell/controller.h"
 #include "ui/shell/device_notice.h"
 #include "ui/shell/window_arguments.h"
+#include "workflow/state.h"
 #include "workflow/workers.h"
 #include "workflow_fixture.h"
 
@@ -79,17 +84,21 @@ class NoTimer final : public ui::SearchTimer {
   void StopSearchTimer() override {}
 };
 
-class LanguageFlowTest : public WorkflowTest, public ::testing::WithParamInterface<Language> {
+// The world of the workers in one language: every shown text is judged against that
+// language's column.
+class LanguageFixture : public WorkflowTest {
  public:
   void SetUp() override {
     WorkflowTest::SetUp();
-    text::SetLanguage(GetParam());
+    text::SetLanguage(TestLanguage());
     context.port = &m_platformPort;
   }
   void TearDown() override {
     text::SetLanguage(Language::kZhTw);
     WorkflowTest::TearDown();
   }
+
+  virtual Language TestLanguage() const = 0;
 
   // Every text shown so far: control texts and both halves of each message box. The image
   // list's lines are left out: their descriptions are the server's, not the program's.
@@ -109,7 +118,7 @@ class LanguageFlowTest : public WorkflowTest, public ::testing::WithParamInterfa
     const std::vector<std::u16string> shown = Shown();
     EXPECT_GE(shown.size(), atLeast);
     for (const std::u16string& text : shown) {
-      const ShownTextVerdict verdict = Judge(text, GetParam());
+      const ShownTextVerdict verdict = Judge(text, TestLanguage());
       EXPECT_TRUE(verdict.ownLanguage) << "not a text of the language: " << Utf8(text);
       EXPECT_EQ(verdict.foreignEntry, "") << "shown: " << Utf8(text);
     }
@@ -123,20 +132,25 @@ class LanguageFlowTest : public WorkflowTest, public ::testing::WithParamInterfa
     return boxes;
   }
 
-  std::string Entry(int id) const { return Utf8(text::StringTableEntry(id, GetParam())); }
-  std::string Box(int caption, const std::u16string& text) const {
-    return "[" + Entry(caption) + "] " + Utf8(text);
+  std::string Entry(int id) const { return Utf8(text::StringTableEntry(id, TestLanguage())); }
+  std::string Format(int id, std::initializer_list<text::FormatArg> values) const {
+    return Utf8(text::FormatText(text::StringTableEntry(id, TestLanguage()), values));
   }
-  std::string Box(int caption, int text) const {
-    return Box(caption, text::StringTableEntry(text, GetParam()));
+  std::string Box(int caption, const std::string& text) const {
+    return "[" + Entry(caption) + "] " + text;
   }
+  std::string Box(int caption, int text) const { return Box(caption, Entry(text)); }
   std::string Error(int format, std::initializer_list<text::FormatArg> values) const {
-    return Box(text::kStrRuntimeError,
-               text::FormatText(text::StringTableEntry(format, GetParam()), values));
+    return Box(text::kStrRuntimeError, Format(format, values));
   }
 
  protected:
   PlatformTablePort m_platformPort{port};
+};
+
+class LanguageFlowTest : public LanguageFixture, public ::testing::WithParamInterface<Language> {
+ public:
+  Language TestLanguage() const override { return GetParam(); }
 };
 
 TEST_P(LanguageFlowTest, TheWholeDemoUpdate) {
@@ -144,8 +158,7 @@ TEST_P(LanguageFlowTest, TheWholeDemoUpdate) {
   NoTimer timer;
   ui::WindowController controller(m_platformPort, timer, context);
   controller.Tick();
-  EXPECT_EQ(Utf8(port.Text(ui::kDeviceLabel)),
-            Utf8(text::FormatText(text::StringTableEntry(text::kStrSearching, GetParam()), {1})));
+  EXPECT_EQ(Utf8(port.Text(ui::kDeviceLabel)), Format(text::kStrSearching, {1}));
 
   demo::Demo demo;
   ASSERT_TRUE(demo.Start(std::chrono::milliseconds(0)));
@@ -160,52 +173,132 @@ TEST_P(LanguageFlowTest, TheWholeDemoUpdate) {
   EXPECT_EQ(Utf8(port.Text(ui::kStartButton)), Entry(text::kStrFinishedButton));
 }
 
-TEST_P(LanguageFlowTest, TheCatalogCannotBeDownloaded) {
-  Attach({});
-  Publish(StandardImages(), {});
-  context.serverBase = "http://127.0.0.1:1/";  // nobody listens
-  EXPECT_EQ(IdentifyThread(&context), 0u);
-  ExpectAllInLanguage(6);
-  EXPECT_EQ(Boxes(), (std::vector<std::string>{
-                         Box(text::kStrNetworkProblem, text::kStrCannotConnect),
-                         Error(text::kStrError0302, {-9}),
-                         Box(text::kStrAnalysis, text::kStrCheckNetwork),
-                     }));
-}
+// A main failure row: what goes wrong, the message boxes it shows and the start button's last
+// caption, in the language under test.
+struct FailureRow {
+  const char* name;
+  // Plugs the device in and publishes the content for the identification.
+  std::function<void(LanguageFixture&)> arrange;
+  // For a failure of the update: breaks what the update meets, once the identification has
+  // passed. Null when the identification itself fails.
+  std::function<void(LanguageFixture&)> breakUpdate;
+  std::function<std::vector<std::string>(const LanguageFixture&)> boxes;
+  std::function<std::string(const LanguageFixture&)> lastButton;  // "": never set
+};
 
-TEST_P(LanguageFlowTest, ABadImage) {
-  Attach({});
-  const auto images = StandardImages();
-  Publish(images, {"", "", "Demo", "Other"});
-  ASSERT_EQ(IdentifyThread(&context), 1u);
-  std::vector<std::uint8_t> damaged = server.File("Pool37x/" + images[0].name);
-  ASSERT_GT(damaged.size(), 100u);
-  damaged[100] ^= 0x20;
-  server.Replace("Pool37x/" + images[0].name, damaged);
-  EXPECT_EQ(UpdateThread(&context), 0u);
-  ExpectAllInLanguage(3);
-  // The package check refuses the image: error 0402 with its code.
-  const std::vector<ui::PortCall> boxes = port.MessageBoxes();
-  ASSERT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(Utf8(boxes[0].caption), Entry(text::kStrRuntimeError));
-  EXPECT_TRUE(std::regex_match(
-      Utf8(boxes[0].text), FormatPattern(text::StringTableEntry(text::kStrError0402, GetParam()))))
-      << Utf8(boxes[0].text);
+class LanguageFailureTest : public LanguageFixture,
+                            public ::testing::WithParamInterface<std::tuple<Language, FailureRow>> {
+ public:
+  Language TestLanguage() const override { return std::get<0>(GetParam()); }
+};
+
+TEST_P(LanguageFailureTest, ShowsOnlyTheLanguagesTexts) {
+  const FailureRow& row = std::get<1>(GetParam());
+  row.arrange(*this);
+  if (row.breakUpdate) {
+    ASSERT_EQ(IdentifyThread(&context), 1u);
+    row.breakUpdate(*this);
+    EXPECT_EQ(UpdateThread(&context), 0u);
+  } else {
+    EXPECT_EQ(IdentifyThread(&context), 0u);
+  }
+  const std::vector<std::string> boxes = row.boxes(*this);
+  ExpectAllInLanguage(2 * boxes.size());
+  EXPECT_EQ(Boxes(), boxes);
+  EXPECT_EQ(Utf8(port.Text(ui::kStartButton)), row.lastButton(*this));
   EXPECT_EQ(port.ExitCode(), 0);
 }
 
-TEST_P(LanguageFlowTest, AReadBackMismatch) {
-  Attach({});
-  Publish({MakeImage("T0Q713.bin", 7, 7, 3)}, {});
-  ASSERT_EQ(IdentifyThread(&context), 1u);
-  device->FlipBitsOnRead(7 * 16, 0, 5, 0x01);
-  EXPECT_EQ(UpdateThread(&context), 0u);
-  ExpectAllInLanguage(5);
-  EXPECT_EQ(Boxes(), std::vector<std::string>{Error(text::kStrError0403, {0, 800, 5})});
-  // The progress of the one sector in this language, to the end of its read-back.
-  EXPECT_EQ(Utf8(port.Text(ui::kStartButton)),
-            Utf8(text::FormatText(text::StringTableEntry(text::kStrVerified, GetParam()), {'T'})));
+void AttachAndPublish(LanguageFixture& t) {
+  t.Attach({});
+  t.Publish(t.StandardImages(), {"", "", "Demo", "Other"});
 }
+
+std::string NeverSet(const LanguageFixture&) {
+  return "";
+}
+
+std::string Downloading(const LanguageFixture& t) {
+  return t.Entry(text::kStrDownloading);
+}
+
+const FailureRow kFailureRows[] = {
+    {"CatalogCannotBeDownloaded",
+     [](LanguageFixture& t) {
+       AttachAndPublish(t);
+       t.context.serverBase = "http://127.0.0.1:1/";  // nobody listens
+     },
+     nullptr,
+     [](const LanguageFixture& t) {
+       return std::vector<std::string>{
+           t.Box(text::kStrNetworkProblem, text::kStrCannotConnect),
+           t.Error(text::kStrError0302, {-9}),
+           t.Box(text::kStrAnalysis, text::kStrCheckNetwork),
+       };
+     },
+     NeverSet},
+    // Page byte 7 above the updater's generation names the updater to download.
+    {"OutdatedUpdater",
+     [](LanguageFixture& t) {
+       InfoPageFields fields;
+       fields.generation = 0xA5;
+       t.Attach(fields);
+       t.Publish(t.StandardImages(), {});
+     },
+     nullptr,
+     [](const LanguageFixture& t) {
+       return std::vector<std::string>{t.Box(text::kStrUpdaterOutdatedCaption,
+                                             t.Format(text::kStrOutdatedUpdater, {'A', '5'}))};
+     },
+     NeverSet},
+    // Catalog byte 10 below the updater's generation: another server may have newer data.
+    {"OlderCatalog",
+     [](LanguageFixture& t) {
+       t.Attach({});
+       t.Publish(t.StandardImages(), {}, 2);
+     },
+     nullptr,
+     [](const LanguageFixture& t) {
+       return std::vector<std::string>{
+           t.Box(text::kStrDataOutdatedCaption, text::kStrTryOtherServer)};
+     },
+     NeverSet},
+    // No memory for the second image: error 0401 with its row.
+    {"NoMemoryForAnImage", AttachAndPublish,
+     [](LanguageFixture&) {
+       std::lock_guard lock(State().lock);
+       FailNextAllocationOf(State().CatalogTable[1].size + 128);
+     },
+     [](const LanguageFixture& t) {
+       return std::vector<std::string>{t.Error(text::kStrError0401, {1})};
+     },
+     Downloading},
+    // The package check refuses a damaged image: error 0402 with its code, the check bytes'.
+    {"ABadImage", AttachAndPublish,
+     [](LanguageFixture& t) {
+       const std::string path = "Pool37x/" + t.StandardImages()[0].name;
+       std::vector<std::uint8_t> damaged = t.server.File(path);
+       ASSERT_GT(damaged.size(), 100u);
+       damaged[100] ^= 0x20;
+       t.server.Replace(path, damaged);
+     },
+     [](const LanguageFixture& t) {
+       return std::vector<std::string>{t.Error(text::kStrError0402, {kPackageXorDiffers})};
+     },
+     Downloading},
+    // The read-back of the one sector differs: error 0403 with the row, the bytes and the
+    // mismatches, after the progress of that sector to the end of its read-back.
+    {"AReadBackMismatch",
+     [](LanguageFixture& t) {
+       t.Attach({});
+       t.Publish({MakeImage("T0Q713.bin", 7, 7, 3)}, {});
+     },
+     [](LanguageFixture& t) { t.device->FlipBitsOnRead(7 * 16, 0, 5, 0x01); },
+     [](const LanguageFixture& t) {
+       return std::vector<std::string>{t.Error(text::kStrError0403, {0, 800, 5})};
+     },
+     [](const LanguageFixture& t) { return t.Format(text::kStrVerified, {'T'}); }},
+};
 
 TEST_P(LanguageFlowTest, DeviceNoticesAreInEnglishAndTheLanguage) {
   const std::u16string notice =
@@ -302,6 +395,10 @@ TEST(WindowsCommandLine, SplitsAsWindowsDoesAndTakesLang) {
 
 INSTANTIATE_TEST_SUITE_P(EveryLanguage, LanguageFlowTest, ::testing::ValuesIn(text::kLanguages),
                          vqr::testing::LanguageParamName());
+INSTANTIATE_TEST_SUITE_P(EveryLanguage, LanguageFailureTest,
+                         ::testing::Combine(::testing::ValuesIn(text::kLanguages),
+                                            ::testing::ValuesIn(kFailureRows)),
+                         vqr::testing::LanguageCaseName());
 
 }  // namespace
 }  // namespace vqr::testing

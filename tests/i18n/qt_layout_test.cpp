@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDialog>
 #include <QFontMetrics>
 #include <QGroupBox>
@@ -18,6 +19,7 @@
 #include "device/hid_none.h"
 #include "language_param.h"
 #include "ui/qt/main_window.h"
+#include "ui/shell/controls.h"
 
 namespace vqr::ui::qt {
 namespace {
@@ -85,6 +87,25 @@ TEST_P(QtLayoutTest, EveryTextEachControlCanShowFitsIt) {
           << "\" needs " << needed.width() << " of " << room.width();
       EXPECT_LE(needed.height(), room.height()) << Q(text).toStdString();
     }
+  }
+}
+
+// What a control shows as its caption.
+QString Caption(QWidget* control) {
+  if (auto* group = qobject_cast<QGroupBox*>(control)) return group->title();
+  if (auto* label = qobject_cast<QLabel*>(control)) return label->text();
+  if (auto* button = qobject_cast<QPushButton*>(control)) return button->text();
+  if (auto* list = qobject_cast<QComboBox*>(control)) return list->currentText();
+  return QStringLiteral("<a control of another kind>");
+}
+
+TEST_P(QtLayoutTest, TheWindowAndEveryControlStartWithTheLanguagesCaptions) {
+  EXPECT_EQ(m_window->windowTitle(), Q(testing::MainWindowTitle(GetParam())));
+  for (const ControlEntry& control : kControls) {
+    QWidget* widget = m_window->Control(control.id);
+    ASSERT_NE(widget, nullptr) << control.id;
+    EXPECT_EQ(Caption(widget), Q(testing::StartingCaption(control, GetParam())))
+        << "control 0x" << std::hex << control.id;
   }
 }
 

@@ -222,7 +222,7 @@ TEST_F(MainWindowTest, ADeviceThatCannotBeOpenedIsToldOfWithoutStoppingTheSearch
   EXPECT_TRUE(notice->isVisible());
   EXPECT_FALSE(notice->isModal());
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-  EXPECT_TRUE(notice->text().contains(QStringLiteral("/lib/udev/rules.d/70-vqr03.rules")));
+  EXPECT_TRUE(notice->text().contains(QStringLiteral("/usr/lib/udev/rules.d/70-vqr03.rules")));
   EXPECT_FALSE(m_window->DevicePresent());
   EXPECT_TRUE(m_window->Timer().isActive());
   EXPECT_TRUE(m_started.empty());

@@ -77,7 +77,7 @@ std::vector<std::u16string> DigitRuns(std::u16string_view text) {
 
 TEST(StringTable, NumbersCodesAndFileNamesAreTheSameInEveryLanguage) {
   const std::u16string_view kNames[] = {
-      u"VQR03", u"VQR1",   u".exe", u"vqr03-cli", u"/lib/udev/rules.d/70-vqr03.rules",
+      u"VQR03", u"VQR1",   u".exe", u"vqr03-cli", u"/usr/lib/udev/rules.d/70-vqr03.rules",
       u"udev",  u"Windows"};
   for (const TableEntry& entry : StringTable())
     for (Language language : kLanguages) {
@@ -191,6 +191,9 @@ TEST(LanguageFromWindowsLangId, UiLanguagesMapToTheTranslations) {
       {0x1404, Language::kZhTw},  // Chinese (Macao)
       {0x0804, Language::kZhCn},  // Chinese (PRC)
       {0x1004, Language::kZhCn},  // Chinese (Singapore)
+      {0x0004, Language::kZhCn},  // Chinese (Simplified), neutral: zh-Hans
+      {0x7804, Language::kZhCn},  // Chinese, neutral: zh
+      {0x7C04, Language::kZhTw},  // Chinese (Traditional), neutral: zh-Hant
       {0x0411, Language::kJa},   {0x0409, Language::kEn},
       {0x0809, Language::kEn},   {0x0407, Language::kZhTw},  // German: no translation
       {0x0000, Language::kZhTw},

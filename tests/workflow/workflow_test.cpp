@@ -633,7 +633,7 @@ TEST(DeviceNotices, EveryKindHasAWholeTextInBothLanguagesForEachPlatform) {
 
 TEST(DeviceNotices, NameTheCauseAndWhatToDo) {
   using hid::OpenError;
-  const std::u16string rule = u"/lib/udev/rules.d/70-vqr03.rules";
+  const std::u16string rule = u"/usr/lib/udev/rules.d/70-vqr03.rules";
   const std::u16string linuxDenied =
       ui::DeviceNoticeText({OpenError::kAccessDenied, 13, u"Permission denied", u"/dev/hidraw3"},
                            ui::NoticePlatform::kLinux);

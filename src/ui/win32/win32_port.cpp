@@ -2,6 +2,8 @@
 
 #include <cwchar>
 
+#include "text/text_format.h"
+
 namespace vqr::win32 {
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Win32 texts are UTF-16");
@@ -14,18 +16,16 @@ std::u16string FromWide(const wchar_t* text) {
   return std::u16string(text, text + std::wcslen(text));
 }
 
-std::u16string LoadTableString(HINSTANCE instance, int id) {
-  return LoadTableString(instance, id, text::CurrentLanguage());
-}
+namespace {
 
-std::u16string LoadTableString(HINSTANCE instance, int id, text::Language language) {
-  constexpr std::size_t kBufferUnits = 100;
+// The whole text of entry `id` in the STRINGTABLE block of `langId`; empty when absent.
+std::u16string LoadBlockString(HINSTANCE instance, int id, WORD langId) {
   if (id < 0 || id > 0xFFFF) return {};
   // Strings are kept in blocks of 16: block id / 16 + 1 holds entry id at index id % 16, each
   // entry a count of UTF-16 units followed by that many units.
   const auto block = static_cast<WORD>(id / 16 + 1);
   HRSRC found = FindResourceExW(instance, MAKEINTRESOURCEW(6) /* RT_STRING */,
-                                MAKEINTRESOURCEW(block), text::WindowsLangId(language));
+                                MAKEINTRESOURCEW(block), langId);
   if (found == nullptr) return {};
   HGLOBAL loaded = LoadResource(instance, found);
   const auto* units = static_cast<const WORD*>(loaded != nullptr ? LockResource(loaded) : nullptr);
@@ -37,11 +37,29 @@ std::u16string LoadTableString(HINSTANCE instance, int id, text::Language langua
     at += 1 + std::size_t{units[at]};
   }
   if (at >= total) return {};
-  std::size_t length = units[at];
+  const std::size_t length = units[at];
   ++at;
   if (length > total - at) return {};  // a block that ends inside its own entry
-  if (length > kBufferUnits - 1) length = kBufferUnits - 1;
   return std::u16string(units + at, units + at + length);
+}
+
+}  // namespace
+
+std::u16string LoadTableString(HINSTANCE instance, int id) {
+  return LoadTableString(instance, id, text::CurrentLanguage());
+}
+
+std::u16string LoadTableString(HINSTANCE instance, int id, text::Language language) {
+  constexpr std::size_t kBufferUnits = 100;
+  const std::u16string original =
+      LoadBlockString(instance, id, text::WindowsLangId(text::Language::kZhTw));
+  const std::u16string translation =
+      language == text::Language::kZhTw
+          ? original
+          : LoadBlockString(instance, id, text::WindowsLangId(language));
+  // Judged whole, before the buffer cuts it, as the other front ends judge the table's texts.
+  const std::u16string_view shown = text::AcceptTranslation(original, translation);
+  return std::u16string(shown.substr(0, kBufferUnits - 1));
 }
 
 void Win32Port::SetText(int control, const std::u16string& text) {

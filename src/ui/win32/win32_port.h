@@ -55,7 +55,9 @@ class Win32Port final : public ui::WindowPort {
 // A string-table entry of the STRINGTABLE block for `language` (the program's language when
 // not given), read as LoadStringW reads it into a 100-unit buffer: at most 99 units and the
 // terminator. Empty when there is no such entry. The block is found by its LANGID, so every
-// thread reads the same language whatever its own UI language.
+// thread reads the same language whatever its own UI language. A translation whose format
+// specifiers differ from those of the original (the zh-TW block's entry) is refused, judged on
+// the whole entry: the original stands in for it, as text::TableText does.
 std::u16string LoadTableString(HINSTANCE instance, int id);
 std::u16string LoadTableString(HINSTANCE instance, int id, text::Language language);
 
