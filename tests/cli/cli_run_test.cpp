@@ -493,6 +493,34 @@ TEST(CliSignals, AFirstSignalWhileWritingFinishesTheImage) {
   EXPECT_EQ(TraceWatcher(run.trace).Count(kTestLine), 1) << "the opening of T only, no closing";
 }
 
+// Held in the last image: the update completes, and the run still ends with 3, saying that the
+// device is up to date.
+TEST(CliSignals, AFirstSignalInTheLastImageEndsWithThreeAfterTheUpdate) {
+  PacedRun run({"--json"});
+  const std::string out = ::testing::TempDir() + "cli_run_" + CaseName() + "_paced.stdout";
+  ASSERT_TRUE(vqr::testing::WaitFor([&] {
+    return ReadText(out).find(R"("image":"C","phase":"write","sector":1,)") != std::string::npos;
+  }));
+  run.process->Signal(SIGINT);
+  const Finished finished = run.process->Wait();
+  EXPECT_EQ(finished.exitCode, 3);
+  EXPECT_THAT(finished.err, HasSubstr("interrupted while image C is being written"));
+  EXPECT_THAT(finished.err, HasSubstr("the update completed all the same and the device is up "
+                                      "to date"));
+  const std::vector<Json> objects = JsonLines(finished.out);
+  const std::vector<Json> messages = Events(objects, "message");
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0]["caption"].Str(), "更新完成");
+  ASSERT_FALSE(objects.empty());
+  EXPECT_EQ(objects.back()["exit"].Num(), 3);
+  EXPECT_EQ(objects.back()["outcome"].Str(), "interrupted");
+  EXPECT_EQ(objects.back()["completed"].Bool(), true);
+  const auto flash = ReadBytes(run.flash);
+  for (const char* name : {"BT3A22.bin", "MF3101.bin", "OP3301.bin"})
+    EXPECT_TRUE(InFlash(flash, name)) << name;
+  EXPECT_EQ(TraceWatcher(run.trace).Count(kTestLine), 4) << "three openings and the closing";
+}
+
 TEST(CliSignals, ASecondSignalEndsAtOnce) {
   PacedRun run({"--json"});
   ASSERT_TRUE(run.Reached(kEraseLine, 2));
@@ -511,6 +539,7 @@ TEST(CliSignals, ASecondSignalEndsAtOnce) {
   EXPECT_EQ(objects.back()["event"].Str(), "result");
   EXPECT_EQ(objects.back()["exit"].Num(), 3);
   EXPECT_EQ(objects.back()["outcome"].Str(), "interrupted");
+  EXPECT_EQ(objects.back()["completed"].Bool(), false);
 }
 
 // Outside erasing and writing (here while searching, and while reading T back) a signal ends

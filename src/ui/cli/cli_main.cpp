@@ -1,7 +1,7 @@
 // vqr03-cli: the updater's workflow behind a terminal, for scripts, factory benches and
 // headless machines. Exit code 0 when the update completed (or the listing succeeded), 1 for
 // every failure the window would report, 2 for bad arguments (and for more than one device
-// without --device), 3 when a signal stopped the run.
+// without --device), 3 when a signal stopped the run or was held until the update completed.
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -370,8 +370,9 @@ int main(int argc, char** argv) {
   // atomic, since a signal's thread may end the run while the main thread searches.
   std::atomic<vqr::sim::SimBootloader*> flashOutDevice{firstDevice};
   // The end of the run, by the main thread or by a signal's thread, whichever comes first:
-  // the trace closed, the flash written, the result object.
-  const auto wrapUp = [&](int code, const char* outcome) {
+  // the trace closed, the flash written, the result object. `completed`: whether an
+  // interrupted update had completed all the same (the signal was held in its last image).
+  const auto wrapUp = [&](int code, const char* outcome, bool completed = false) {
     vqr::g_hidCmd.IO().StopTrace();
     vqr::sim::SimBootloader* device = flashOutDevice.load();
     if (device != nullptr && !flashOut.empty() &&
@@ -380,16 +381,20 @@ int main(int argc, char** argv) {
       if (code == 0) code = kExitFailure, outcome = "failed";
     }
     if (flashSaveFailed.load() && code == 0) code = kExitFailure, outcome = "failed";
-    if (port.Json())
-      port.PrintJson(JsonObject().Str("event", "result").Int("exit", code).Str("outcome", outcome));
+    if (port.Json()) {
+      JsonObject result;
+      result.Str("event", "result").Int("exit", code).Str("outcome", outcome);
+      if (code == kExitInterrupted) result.Bool("completed", completed);
+      port.PrintJson(result);
+    }
     return code;
   };
-  const auto finish = [&](int code, const char* outcome) {
+  const auto finish = [&](int code, const char* outcome, bool completed = false) {
     if (g_ending.exchange(true)) {
       // A signal is ending the process.
       for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     }
-    return wrapUp(code, outcome);
+    return wrapUp(code, outcome, completed);
   };
 
   std::atomic<char> imageLetter{0};
@@ -540,13 +545,20 @@ int main(int argc, char** argv) {
   controller.OnStart();
   vqr::cli::SetCriticalPhase(false);
   const bool completed = workerResult == 1 && !port.Ended();
-  if (vqr::cli::InterruptHeld() && !completed && !port.Ended()) {
+  // A held signal ends the run with 3 whether or not its image was the last; what the device
+  // holds is said either way.
+  if (vqr::cli::InterruptHeld() && !port.Ended()) {
+    if (completed) {
+      port.PrintError(std::string("interrupted while image ") + imageLetter.load() +
+                      ", the last one, was written: the update completed all the same and the "
+                      "device is up to date");
+      return finish(kExitInterrupted, "interrupted", true);
+    }
     port.PrintError(std::string("interrupted: the update stopped after image ") +
                     imageLetter.load() +
                     "; the device may not start until the update is run again");
     return finish(kExitInterrupted, "interrupted");
   }
   if (!completed) return finish(kExitFailure, "failed");
-  if (vqr::cli::InterruptHeld()) port.PrintError("interrupted, but the update had finished");
   return finish(0, "done");
 }
