@@ -576,13 +576,28 @@ TEST(CliSimFlash, RefusesAFileOfAnotherSize) {
   EXPECT_EQ(ReadBytes(path).size(), 10u) << "left as it was";
 }
 
+// `flash` with zeros in every sector of the demo's images: an older firmware that only an
+// erase clears, so that no image is found in place without having been erased and written.
+std::vector<std::uint8_t> WithOlderFirmware(std::vector<std::uint8_t> flash) {
+  for (const char* name : {"BT3A22.bin", "MF3101.bin", "OP3301.bin"}) {
+    const vqr::ImageHeader header = vqr::testing::SampleImage(name).header;
+    std::fill(flash.begin() + std::size_t{header.first} * 4096,
+              flash.begin() + (std::size_t{header.last} + 1) * 4096, 0);
+  }
+  return flash;
+}
+
 // The flash kept in a file survives a kill at any point of an update: the next run with the
-// same file completes and leaves exactly the flash of an uninterrupted run.
+// same file completes and leaves exactly the flash of an uninterrupted run. The file starts
+// with an older firmware, so that what a killed run left differs from a new flash until the
+// last image is written: a run that only lists, given that file, must write out exactly the
+// file, which proves that it loaded it.
 TEST(CliSimFlash, AKilledUpdateCompletesOnTheNextRun) {
   const std::string clean = TempPath("clean.flash");
   ASSERT_EQ(Launch({"--demo", "--yes", "--sim-flash-out", clean}).exitCode, 0);
   const std::vector<std::uint8_t> expected = ReadBytes(clean);
   ASSERT_EQ(expected.size(), 2097152u);
+  const std::vector<std::uint8_t> older = WithOlderFirmware(expected);
 
   struct KillPoint {
     const char* name;
@@ -596,8 +611,9 @@ TEST(CliSimFlash, AKilledUpdateCompletesOnTheNextRun) {
   };
   const std::string kept = TempPath("kept.flash");
   const std::string after = TempPath("after.flash");
+  const std::string probe = TempPath("probe.flash");
   for (const KillPoint& point : points) {
-    std::filesystem::remove(kept);
+    WriteBytes(kept, older);
     std::filesystem::remove(kept + ".tmp");
     const std::string trace = TempPath("kill.trace");
     std::filesystem::remove(trace);
@@ -612,6 +628,12 @@ TEST(CliSimFlash, AKilledUpdateCompletesOnTheNextRun) {
       process.Signal(SIGKILL);
       EXPECT_EQ(process.Wait().signal, SIGKILL) << point.name;
     }
+    const std::vector<std::uint8_t> left = ReadBytes(kept);
+    ASSERT_EQ(left.size(), expected.size()) << point.name;
+    EXPECT_FALSE(left == expected) << point.name << ": killed after the update completed";
+    EXPECT_EQ(Launch({"--demo", "--list", "--sim-flash", kept, "--sim-flash-out", probe}).exitCode,
+              0);
+    EXPECT_TRUE(ReadBytes(probe) == left) << point.name << ": the kept flash was not loaded";
     const Finished resumed =
         Launch({"--demo", "--yes", "--sim-flash", kept, "--sim-flash-out", after});
     EXPECT_EQ(resumed.exitCode, 0) << point.name << "\n" << resumed.err;
