@@ -115,7 +115,8 @@ TEST(Cli, BadArgumentsExitWithTwo) {
        {std::string("--image 1 --no-image"), std::string("--server ftp://host/"),
         std::string("--server http://host"), std::string("--sim-flash-out x.bin"),
         std::string("--simulate /nonexistent/info"), "--simulate " + shortInfo,
-        std::string("--demo --yes --image 7"), std::string("--wait -1"), std::string("--bogus")}) {
+        std::string("--demo --yes --image 7"), std::string("--wait -1"), std::string("--wait nan"),
+        std::string("--wait inf"), std::string("--bogus")}) {
     EXPECT_EQ(RunCli(arguments).exitCode, 2) << arguments;
   }
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -187,6 +188,13 @@ int main(int argc, char** argv) {
   app.add_option("--device", devicePath, "Use the device at PATH (as --list-devices shows it)")
       ->type_name("PATH");
   app.add_option("--wait", waitSeconds, "Seconds to search for the device (default 30)")
+      ->check([](const std::string& text) -> std::string {
+        // NaN passes every comparison of a range, and no duration can hold it or infinity.
+        double value = 0;
+        if (CLI::detail::lexical_cast(text, value) && !std::isfinite(value))
+          return "not a finite number of seconds: " + text;
+        return {};
+      })
       ->check(CLI::Range(0.0, 86400.0));
   app.add_option("--trace", tracePath, "Append every HID report moved to FILE");
   app.add_option("--trust", trust,
