@@ -2,6 +2,7 @@
 // lines, --json, the choice among several devices, signals, a closed pipe, and a simulated
 // flash kept in a file across killed runs.
 #include <gmock/gmock.h>
+#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <array>
@@ -540,6 +541,31 @@ TEST(CliSignals, ASecondSignalEndsAtOnce) {
   EXPECT_EQ(objects.back()["exit"].Num(), 3);
   EXPECT_EQ(objects.back()["outcome"].Str(), "interrupted");
   EXPECT_EQ(objects.back()["completed"].Bool(), false);
+}
+
+// Standard output is a pipe that nobody reads: the run blocks writing to it while it holds
+// the port's lock. Two signals still end it, with the line on standard error.
+TEST(CliSignals, TwoSignalsEndARunBlockedOnAPipeNobodyReads) {
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  fcntl(ends[1], F_SETPIPE_SZ, 4096);  // the smallest pipe, full within the first image
+  const int capacity = fcntl(ends[1], F_GETPIPE_SZ);
+  CliProcess process(VQR_CLI_PATH, {"--demo", "--yes", "--json"}, ::testing::TempDir(),
+                     "cli_run_" + CaseName() + "_blocked", ends[1]);
+  close(ends[1]);
+  ASSERT_TRUE(vqr::testing::WaitFor([&] {
+    int queued = 0;
+    return ioctl(ends[0], FIONREAD, &queued) == 0 && queued > capacity - 512;
+  }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  process.Signal(SIGTERM);
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  process.Signal(SIGTERM);
+  const std::optional<Finished> finished = process.WaitUpTo(std::chrono::seconds(10));
+  close(ends[0]);
+  ASSERT_TRUE(finished.has_value()) << "the signals did not end the run";
+  EXPECT_EQ(finished->exitCode, 3);
+  EXPECT_THAT(finished->err, HasSubstr("vqr03-cli: interrupted: stopped at once\n"));
 }
 
 // Outside erasing and writing (here while searching, and while reading T back) a signal ends

@@ -405,21 +405,29 @@ int main(int argc, char** argv) {
     return wrapUp(code, outcome, completed);
   };
 
+  // The signals' actions. Neither waits on the main thread, which may be blocked writing to a
+  // pipe that nobody reads while it holds the port's lock or a stream's: each line goes out
+  // with PrintErrorNow, and the wrap-up of a forced end gets a bounded time before the process
+  // ends without it.
   std::atomic<char> imageLetter{0};
   vqr::cli::SetInterruptActions(
       [&] {
-        port.PrintError(std::string("interrupted while image ") + imageLetter.load() +
-                        " is being written: stopping now can leave the device unusable, so "
-                        "the update stops once this image is written; a second signal "
-                        "stops it at once");
+        const std::string notice = std::string("interrupted while image ") + imageLetter.load() +
+                                   " is being written: stopping now can leave the device "
+                                   "unusable, so the update stops once this image is written; "
+                                   "a second signal stops it at once";
+        vqr::cli::RunWithin(std::chrono::milliseconds(500),
+                            [&port, notice] { port.PrintErrorNow(notice); });
       },
       [&] {
         if (g_ending.exchange(true)) {
           for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
         }
-        port.PrintError("interrupted: stopped at once");
-        wrapUp(kExitInterrupted, "interrupted");
-        std::fflush(nullptr);
+        vqr::cli::RunWithin(std::chrono::seconds(2), [&] {
+          port.PrintErrorNow("interrupted: stopped at once");
+          wrapUp(kExitInterrupted, "interrupted");
+          std::fflush(nullptr);
+        });
         vqr::cli::RestoreConsole();
         std::_Exit(kExitInterrupted);
       });

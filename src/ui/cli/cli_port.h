@@ -21,6 +21,7 @@
 // README.md has their fields.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -115,6 +116,10 @@ class CliPort final : public ui::WindowPort {
   // "vqr03-cli: TEXT" on standard error (`text` is escaped first). With `keepLines`, the
   // line feeds of `text` start new lines (each line escaped) instead of showing as \n.
   void PrintError(std::string_view text, bool keepLines = false);
+  // The same for a signal's action, which must not wait on a thread that holds the port's
+  // lock while it is blocked writing to a pipe nobody reads: when the lock cannot be taken
+  // within a moment, the line goes straight to standard error's descriptor.
+  void PrintErrorNow(std::string_view text);
 
  private:
   void Line(const char* prefix, const std::u16string& text, const std::u16string& caption = {});
@@ -123,13 +128,15 @@ class CliPort final : public ui::WindowPort {
   void EndBar();
 
   CliOutput m_output;
-  mutable std::mutex m_mutex;
+  mutable std::timed_mutex m_mutex;
   std::vector<std::u16string> m_list;
   int m_selection = -1;
   int m_choice = -1;
   bool m_ended = false;
   bool m_inProgress = false;  // an image is being programmed: the bar stands for the captions
-  bool m_barOpen = false;     // the bar's line on standard error has no line feed yet
+  // The bar's line on standard error has no line feed yet. Read without the lock by
+  // PrintErrorNow.
+  std::atomic<bool> m_barOpen{false};
   std::chrono::steady_clock::time_point m_progressStart;
 };
 

@@ -1,8 +1,10 @@
 #include "ui/cli/cli_signals.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -110,6 +112,26 @@ void SetCriticalPhase(bool critical) {
 
 bool InterruptHeld() {
   return g_held.load();
+}
+
+bool RunWithin(std::chrono::milliseconds bound, std::function<void()> work) {
+  // Shared with the thread, which may outlive this call when it is stuck.
+  struct Done {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+  };
+  const auto done = std::make_shared<Done>();
+  std::thread([done, work = std::move(work)] {
+    work();
+    {
+      std::lock_guard lock(done->mutex);
+      done->done = true;
+    }
+    done->changed.notify_all();
+  }).detach();
+  std::unique_lock lock(done->mutex);
+  return done->changed.wait_for(lock, bound, [&] { return done->done; });
 }
 
 }  // namespace vqr::cli
