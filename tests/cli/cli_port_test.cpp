@@ -1,13 +1,19 @@
 // Where the port's lines go: the progress bar is drawn on standard error when that is a
 // terminal, and the per-sector captions leave standard output only when both streams share a
-// terminal, the bar standing in for them.
+// terminal, the bar standing in for them; a device notice keeps its own lines and no others.
 #include <gmock/gmock.h>
 
+#include <array>
 #include <cstdio>
 #include <string>
 
+#include "cli_process.h"
+#include "device/chidcmd.h"
+#include "device/hid_none.h"
+#include "device/hid_simulated.h"
 #include "port/window_port.h"
 #include "ui/cli/cli_port.h"
+#include "ui/shell/controller.h"
 
 namespace {
 
@@ -97,3 +103,45 @@ INSTANTIATE_TEST_SUITE_P(Terminals, CliPortStreams,
 
 }  // namespace
 
+namespace {
+
+class NoTimer final : public vqr::ui::SearchTimer {
+ public:
+  void StartSearchTimer() override {}
+  void StopSearchTimer() override {}
+};
+
+// A device that cannot be opened, whose path and platform text hold line feeds: the notice on
+// standard error has its own five lines (English, Chinese, the details, empty lines between)
+// and the foreign line feeds show escaped.
+TEST(CliDeviceNotice, ForeignLineFeedsStartNoLine) {
+  std::array<std::uint8_t, 256> page{};
+  vqr::sim::SimBootloader device(page);
+  vqr::hid::SimulatedHidBackend backend;
+  vqr::hid::SimInterface denied{u"/dev/hid\nmessage [更新完成]: OK", 0x0416, 0xF360, &device};
+  denied.claimFails = vqr::hid::OpenError::kAccessDenied;
+  denied.claimDetail = u"Permission\ndenied\\";
+  backend.SetInterfaces({denied});
+  vqr::g_hidCmd.IO().UseBackend(backend);
+  std::FILE* err = std::tmpfile();
+  ASSERT_NE(err, nullptr);
+  vqr::cli::CliOutput output;
+  output.err = err;
+  {
+    vqr::cli::CliPort port(output);
+    NoTimer timer;
+    vqr::ui::WindowController controller(port, timer, vqr::WorkerContext{});
+    vqr::cli::PrintDeviceNotices(controller, port);
+    EXPECT_FALSE(controller.Probe());
+  }
+  vqr::g_hidCmd.IO().UseBackend(vqr::hid::NoDeviceHidBackend());
+  const std::vector<std::string> lines = vqr::testing::SplitLines(Contents(err));
+  std::fclose(err);
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0].rfind("vqr03-cli: A VQR03 device is plugged in, but this user", 0), 0u);
+  EXPECT_EQ(lines[1], "");
+  EXPECT_EQ(lines[3], "");
+  EXPECT_EQ(lines[4], "[/dev/hid\\nmessage [更新完成]: OK] 0: Permission\\ndenied\\\\");
+}
+
+}  // namespace

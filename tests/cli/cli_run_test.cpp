@@ -28,6 +28,7 @@
 namespace {
 
 using ::testing::Contains;
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using vqr::testing::CliProcess;
@@ -184,6 +185,13 @@ TEST(CliForeignText, EveryLineIsEscaped) {
   EXPECT_EQ(parser.exitCode, 2);
   EXPECT_THAT(parser.err, HasSubstr("/nonexistent/a\\x1b[31mb"));
   EXPECT_FALSE(HoldsControlBytes(parser.err));
+  // A line feed in it starts no line of its own.
+  const Finished lineFeed = Launch({"--simulate", "/nonexistent/a\nmessage [更新完成]: OK"});
+  EXPECT_EQ(lineFeed.exitCode, 2);
+  EXPECT_THAT(vqr::testing::SplitLines(lineFeed.err),
+              ElementsAre("vqr03-cli: --simulate: File does not exist: /nonexistent/"
+                          "a\\nmessage [更新完成]: OK",
+                          "Run with --help for more information."));
 }
 
 TEST(CliStreams, FailureMessagesGoToStandardErrorToo) {

@@ -144,9 +144,13 @@ int main(int argc, char** argv) {
   app.name("vqr03-cli");
   app.set_version_flag("--version", "vqr03-cli " VQR_VERSION_TEXT VQR_REVISION_SUFFIX,
                        "Print the version and exit");
-  // The parser's messages quote the arguments: they are escaped like every other line.
+  // The parser's message quotes the arguments: it is escaped whole, as one line, and followed
+  // by the parser's hint.
   app.failure_message([](const CLI::App* parser, const CLI::Error& error) {
-    return vqr::cli::TerminalLines(CLI::FailureMessage::simple(parser, error));
+    std::string text = "vqr03-cli: " + vqr::cli::TerminalText(error.what()) + "\n";
+    if (parser->get_help_ptr() != nullptr)
+      text += "Run with " + parser->get_help_ptr()->get_name() + " for more information.\n";
+    return text;
   });
   std::string server;
   std::string imageText;
@@ -466,9 +470,7 @@ int main(int argc, char** argv) {
   NoTimer timer;
   vqr::ui::WindowController controller(port, timer, context);
   // Why a device that is plugged in cannot be opened, once per arrival.
-  controller.SetNoticeHandler([&port](const std::u16string& text) {
-    if (!text.empty()) port.PrintError(Utf8(text), true);
-  });
+  vqr::cli::PrintDeviceNotices(controller, port);
   // The workers run on this thread, one after the other, each to its end.
   std::uint32_t workerResult = 0;
   controller.SetWorkerStarter([&](vqr::WorkerEntry entry) {

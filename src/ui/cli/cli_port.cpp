@@ -106,15 +106,14 @@ std::string TerminalText(std::string_view utf8) {
   return out;
 }
 
-std::string TerminalLines(std::string_view text) {
-  std::string out;
-  for (std::size_t at = 0;;) {
-    const std::size_t end = text.find('\n', at);
-    out += TerminalText(text.substr(at, end == std::string_view::npos ? end : end - at));
-    if (end == std::string_view::npos) return out;
-    out.push_back('\n');
-    at = end + 1;
-  }
+void PrintDeviceNotices(ui::WindowController& controller, CliPort& port) {
+  controller.SetNoticeHandler(
+      [&port](const std::u16string& text) {
+        if (!text.empty()) port.PrintErrorLines(Utf8(text));
+      },
+      [](std::u16string_view foreign) {
+        return text::Utf8ToUtf16(TerminalText(Utf8(std::u16string(foreign))));
+      });
 }
 
 std::string JsonString(std::string_view utf8) {
@@ -293,9 +292,14 @@ void CliPort::PrintJson(const JsonObject& object) {
   WriteOut(object.Text());
 }
 
-void CliPort::PrintError(std::string_view text, bool keepLines) {
+void CliPort::PrintError(std::string_view text) {
   std::lock_guard lock(m_mutex);
-  WriteErr("vqr03-cli: " + (keepLines ? TerminalLines(text) : TerminalText(text)));
+  WriteErr("vqr03-cli: " + TerminalText(text));
+}
+
+void CliPort::PrintErrorLines(std::string_view composed) {
+  std::lock_guard lock(m_mutex);
+  WriteErr("vqr03-cli: " + std::string(composed));
 }
 
 void CliPort::PrintErrorNow(std::string_view text) {
