@@ -450,7 +450,8 @@ TEST(CliOptions, WaitImageAndHelp) {
   const std::size_t testing = help.out.find("\nTesting:");
   ASSERT_NE(testing, std::string::npos) << help.out;
   // Each option's own line begins with two spaces.
-  for (const char* option : {"--simulate", "--sim-flash-out", "--sim-flash ", "--sim-pace"}) {
+  for (const char* option :
+       {"--simulate", "--sim-flash-out", "--sim-flash ", "--sim-pace", "--sim-fault"}) {
     const std::size_t at = help.out.find(std::string("\n  ") + option);
     EXPECT_NE(at, std::string::npos) << option;
     EXPECT_GT(at, testing) << option;
@@ -673,6 +674,60 @@ TEST(CliSimFlash, AKilledUpdateCompletesOnTheNextRun) {
     EXPECT_EQ(resumed.exitCode, 0) << point.name << "\n" << resumed.err;
     EXPECT_TRUE(ReadBytes(after) == expected) << point.name;
     EXPECT_TRUE(ReadBytes(kept) == expected) << point.name;
+  }
+}
+
+// An update with a fault of the simulated device ends with a numbered error, never with the
+// completion message, and a run without the fault on the flash it left completes and leaves
+// exactly the flash of an update without faults. The positions are report numbers read from a
+// clean run's trace, whose n-th line is report n; the flash starts with an older firmware, so
+// that a sector left unerased cannot pass the read-back.
+TEST(CliSimFlash, AfterAnInjectedFaultTheNextRunCompletes) {
+  const std::string clean = TempPath("clean.flash");
+  const std::string trace = TempPath("clean.trace");
+  std::filesystem::remove(trace);
+  ASSERT_EQ(Launch({"--demo", "--yes", "--sim-flash-out", clean, "--trace", trace}).exitCode, 0);
+  const std::vector<std::uint8_t> expected = ReadBytes(clean);
+  ASSERT_EQ(expected.size(), 2097152u);
+  const std::vector<std::string> wire = vqr::testing::SplitLines(ReadText(trace));
+  // The report number of the `occurrence`-th trace line that begins with `prefix`.
+  const auto report = [&](const std::string& prefix, int occurrence) -> std::uint64_t {
+    for (std::size_t i = 0; i < wire.size(); ++i)
+      if (wire[i].rfind(prefix, 0) == 0 && --occurrence == 0) return i + 1;
+    ADD_FAILURE() << "no such line: " << prefix;
+    return 1;
+  };
+  const auto fault = [](const char* kind, std::uint64_t at) {
+    return std::string(kind) + ":" + std::to_string(at);
+  };
+  constexpr char kRead[] = "OUT 00d20e";  // the first reads the information page
+  constexpr char kWrite[] = "OUT 00c30e";
+  struct FaultCase {
+    const char* where;
+    std::string fault;
+  };
+  const FaultCase cases[] = {
+      {"the information page's read command", fault("fail", report(kRead, 1))},
+      {"inside T's first write", fault("vanish", report(kWrite, 1) + 32)},
+      {"a data report of T's second write", fault("fail", report(kWrite, 2) + 1)},
+      {"V's first erase", fault("fail", report(kEraseLine, 5))},
+      {"inside T's read-back", fault("fail", report(kRead, 2) + 10)},
+      {"T's last read-back", fault("silent", report(kRead, 5) + 3)},
+      {"a page of T read back",
+       fault("flip", vqr::testing::SampleImage("BT3A22.bin").header.first * 16 + 5)},
+  };
+  const std::string kept = TempPath("faulted.flash");
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(std::string(c.where) + ", --sim-fault " + c.fault);
+    WriteBytes(kept, WithOlderFirmware(expected));
+    const Finished faulted =
+        Launch({"--demo", "--yes", "--sim-flash", kept, "--sim-fault", c.fault});
+    EXPECT_EQ(faulted.exitCode, 1) << faulted.err;
+    EXPECT_THAT(faulted.err, HasSubstr("message [執行時錯誤]: 錯誤碼: "));
+    EXPECT_THAT(faulted.out, Not(HasSubstr("更新完成")));
+    const Finished rerun = Launch({"--demo", "--yes", "--sim-flash", kept});
+    EXPECT_EQ(rerun.exitCode, 0) << rerun.err;
+    EXPECT_TRUE(ReadBytes(kept) == expected);
   }
 }
 

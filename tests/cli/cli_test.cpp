@@ -116,7 +116,11 @@ TEST(Cli, BadArgumentsExitWithTwo) {
         std::string("--server http://host"), std::string("--sim-flash-out x.bin"),
         std::string("--simulate /nonexistent/info"), "--simulate " + shortInfo,
         std::string("--demo --yes --image 7"), std::string("--wait -1"), std::string("--wait nan"),
-        std::string("--wait inf"), std::string("--bogus")}) {
+        std::string("--wait inf"), std::string("--bogus"), std::string("--sim-fault fail:1"),
+        std::string("--demo --sim-fault drop:1"), std::string("--demo --sim-fault fail"),
+        std::string("--demo --sim-fault fail:0"), std::string("--demo --sim-fault vanish:-1"),
+        std::string("--demo --sim-fault silent:1x"), std::string("--demo --sim-fault flip:8192"),
+        std::string("--demo --sim-fault fail:1234567890123")}) {
     EXPECT_EQ(RunCli(arguments).exitCode, 2) << arguments;
   }
 }

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <thread>
+#include <variant>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -83,6 +84,59 @@ std::optional<int> ParseItemNumber(const std::string& text) {
   if (first == std::string::npos) return 0;
   if (text.size() - first > 9) return INT_MAX;
   return std::stoi(text.substr(first));
+}
+
+// --sim-fault's value, KIND:K: a fault of the simulator and where it strikes.
+struct SimFault {
+  enum class Kind { kFail, kVanish, kSilent, kFlip };
+  Kind kind = Kind::kFail;
+  std::uint64_t at = 0;  // a report number (from 1, both directions), or a page for kFlip
+};
+
+// The fault `text` names, or what is wrong with it.
+std::variant<SimFault, std::string> ParseSimFault(const std::string& text) {
+  const std::size_t colon = text.find(':');
+  const std::string word = text.substr(0, colon);
+  SimFault fault;
+  if (word == "fail") {
+    fault.kind = SimFault::Kind::kFail;
+  } else if (word == "vanish") {
+    fault.kind = SimFault::Kind::kVanish;
+  } else if (word == "silent") {
+    fault.kind = SimFault::Kind::kSilent;
+  } else if (word == "flip") {
+    fault.kind = SimFault::Kind::kFlip;
+  } else {
+    return std::string("not fail:K, vanish:K, silent:K or flip:PAGE: ") + text;
+  }
+  const std::string number = colon == std::string::npos ? "" : text.substr(colon + 1);
+  if (number.empty() || number.size() > 12 ||
+      number.find_first_not_of("0123456789") != std::string::npos)
+    return word + " needs a number of at most 12 digits after the colon: " + text;
+  fault.at = std::stoull(number);
+  if (fault.kind == SimFault::Kind::kFail && fault.at == 0)
+    return "reports are counted from 1: " + text;
+  if (fault.kind == SimFault::Kind::kFlip && fault.at >= vqr::sim::kPageCount)
+    return "the simulated flash has pages 0 to " + std::to_string(vqr::sim::kPageCount - 1) + ": " +
+           text;
+  return fault;
+}
+
+void InjectFault(vqr::sim::SimBootloader& device, const SimFault& fault) {
+  switch (fault.kind) {
+    case SimFault::Kind::kFail:
+      device.FailReport(fault.at);
+      break;
+    case SimFault::Kind::kVanish:
+      device.VanishAfterReport(fault.at);
+      break;
+    case SimFault::Kind::kSilent:
+      device.SilentAfterReport(fault.at);
+      break;
+    case SimFault::Kind::kFlip:
+      device.FlipBitsOnRead(static_cast<std::uint32_t>(fault.at), 7, 5, 0x80);
+      break;
+  }
 }
 
 const char* OpenWord(vqr::hid::OpenError kind) {
@@ -167,6 +221,7 @@ int main(int argc, char** argv) {
   std::string flashOut;
   std::string flashFile;
   unsigned paceMicroseconds = 0;
+  std::string faultText;
   std::vector<std::string> trust;
   std::string language;
 
@@ -228,6 +283,18 @@ int main(int argc, char** argv) {
       ->type_name("US")
       ->check(CLI::Range(0u, 1000000u))
       ->group("Testing");
+  app.add_option("--sim-fault", faultText,
+                 "The simulated device shows one fault: fail:K (report K fails), vanish:K (every "
+                 "transfer after report K fails), silent:K (no read after report K is "
+                 "answered), flip:PAGE (reading back PAGE flips the top bit of 5 of its bytes); "
+                 "reports are counted from 1 over both directions")
+      ->type_name("KIND:K")
+      ->check([](const std::string& text) {
+        const auto parsed = ParseSimFault(text);
+        const auto* error = std::get_if<std::string>(&parsed);
+        return error != nullptr ? *error : std::string();
+      })
+      ->group("Testing");
 
   app.add_option("--lang", language,
                  "Language of the device, list, button and message lines: zh-TW, en, ja or zh-CN "
@@ -283,6 +350,10 @@ int main(int argc, char** argv) {
     return usage("--sim-flash keeps the flash of one simulated device, not of " +
                  std::to_string(simulateInfos.size()));
   if (paceMicroseconds != 0 && !simulating) return usage("--sim-pace needs --simulate or --demo");
+  if (!faultText.empty() && !simulating) return usage("--sim-fault needs --simulate or --demo");
+  if (!faultText.empty() && simulateInfos.size() > 1)
+    return usage("--sim-fault goes to one simulated device, not to " +
+                 std::to_string(simulateInfos.size()));
 
   std::vector<vqr::sig::PublicKey> trustedKeys = vqr::DefaultTrustedKeys();
   bool signaturesRequired = vqr::DefaultSignaturesRequired();
@@ -347,6 +418,7 @@ int main(int argc, char** argv) {
     for (auto& device : simulated) device->SetPacing(perReport, 4 * perReport);
     if (simulated.empty()) firstDevice->SetPacing(perReport, 4 * perReport);
   }
+  if (!faultText.empty()) InjectFault(*firstDevice, std::get<SimFault>(ParseSimFault(faultText)));
   // The simulated flash kept in a file: loaded now, saved after every change.
   std::atomic<bool> flashSaveFailed{false};
   if (!flashFile.empty()) {
