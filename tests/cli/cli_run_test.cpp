@@ -458,6 +458,9 @@ TEST(CliOptions, WaitImageAndHelp) {
   }
   for (const char* option : {"--server", "--json", "--list-devices", "--device", "--demo"})
     EXPECT_LT(help.out.find(std::string("\n  ") + option), testing) << option;
+  // The options that name a file say so.
+  for (const char* option : {"--trace", "--sim-flash-out", "--sim-flash"})
+    EXPECT_THAT(help.out, HasSubstr(std::string("\n  ") + option + " FILE ")) << option;
 }
 
 // The paced demo update, its trace followed while it runs.

@@ -255,7 +255,7 @@ int main(int argc, char** argv) {
         return {};
       })
       ->check(CLI::Range(0.0, 86400.0));
-  app.add_option("--trace", tracePath, "Append every HID report moved to FILE");
+  app.add_option("--trace", tracePath, "Append every HID report moved to FILE")->type_name("FILE");
   app.add_option("--trust", trust,
                  "Also trust the minisign public KEY (a .pub file or its base64 line); with any "
                  "trusted key every catalog and image must come with a valid .minisig")
@@ -272,10 +272,12 @@ int main(int argc, char** argv) {
   app.add_option("--sim-flash-out", flashOut,
                  "Write the simulated device's whole flash to FILE when the run ends "
                  "(with --simulate or --demo)")
+      ->type_name("FILE")
       ->group("Testing");
   app.add_option("--sim-flash", flashFile,
                  "Keep the simulated device's flash in FILE: loaded when it exists, saved after "
                  "every erase and write")
+      ->type_name("FILE")
       ->group("Testing");
   app.add_option("--sim-pace", paceMicroseconds,
                  "The simulated device takes US microseconds per report and four times as long "
