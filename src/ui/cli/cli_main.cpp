@@ -39,6 +39,7 @@
 #include "simulator/sim_bootloader.h"
 #include "text/string_table.h"
 #include "text/text_format.h"
+#include "text/user_language.h"
 #include "ui/cli/cli_port.h"
 #include "ui/cli/cli_signals.h"
 #include "ui/cli/console_utf8.h"
@@ -300,7 +301,11 @@ int main(int argc, char** argv) {
 
   app.add_option("--lang", language,
                  "Language of the device, list, button and message lines: zh-TW, en, ja or zh-CN "
+#if defined(_WIN32)
+                 "(default: the Windows display language)")
+#else
                  "(default: from LC_ALL, LC_MESSAGES or LANG)")
+#endif
       ->check([](const std::string& tag) { return vqr::ui::LanguageTagError(tag); });
 
   const bool jsonAsked = ArgumentGiven(argc, argv, "--json");
@@ -325,9 +330,7 @@ int main(int argc, char** argv) {
     app.exit(e);
     return usageResult();
   }
-  vqr::text::SetLanguage(
-      vqr::text::ParseLanguageTag(language).value_or(vqr::text::LanguageFromLocale(
-          std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"))));
+  vqr::text::SetLanguage(vqr::text::ParseLanguageTag(language).value_or(vqr::text::UserLanguage()));
 
   vqr::cli::CliOutput output;
   output.json = json;
