@@ -58,6 +58,15 @@ void SimBootloader::NeverAnswerReads(bool never) {
   m_changed.notify_all();
 }
 
+void SimBootloader::SilentAfterReport(std::uint64_t k) {
+  {
+    std::lock_guard lock(m_mutex);
+    m_silentAfter = k;
+    if (m_reports >= k) m_neverAnswer = true;
+  }
+  m_changed.notify_all();
+}
+
 bool SimBootloader::Vanished() const {
   std::lock_guard lock(m_mutex);
   return m_vanished;
@@ -108,6 +117,7 @@ void SimBootloader::SetFlashObserver(FlashObserver observer) {
 bool SimBootloader::CountReport() {
   if (m_vanished) return false;
   ++m_reports;
+  if (m_silentAfter && m_reports >= *m_silentAfter) m_neverAnswer = true;
   if (m_vanishAfter && m_reports > *m_vanishAfter) {
     m_vanished = true;
     m_changed.notify_all();

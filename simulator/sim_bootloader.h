@@ -58,6 +58,8 @@ class SimBootloader {
   void FlipBitsOnRead(std::uint32_t page, std::uint32_t offset, std::uint32_t count,
                       std::uint8_t mask);
   void NeverAnswerReads(bool never);
+  // From report k+1 on, no read is answered (0: none at all); commands and writes still are.
+  void SilentAfterReport(std::uint64_t k);
 
   // --- What the device saw. ---
   bool Vanished() const;
@@ -104,6 +106,7 @@ class SimBootloader {
 
   std::optional<std::uint64_t> m_failReport;
   std::optional<std::uint64_t> m_vanishAfter;
+  std::optional<std::uint64_t> m_silentAfter;
   bool m_vanished = false;
   bool m_neverAnswer = false;
   struct Flip {

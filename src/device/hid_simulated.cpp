@@ -144,7 +144,11 @@ NativeHandle SimulatedHidBackend::Claim(const std::u16string& path, OpenFailure*
   std::lock_guard lock(m_mutex);
   const SimInterface* found = FindLocked(path);
   if (found == nullptr) return Fail(failure, OpenError::kGone);
-  if (found->claimFails != OpenError::kNone) return Fail(failure, found->claimFails);
+  if (found->claimFails != OpenError::kNone) {
+    Fail(failure, found->claimFails);
+    if (failure != nullptr) failure->detail = found->claimDetail;
+    return kInvalidHandle;
+  }
   for (const auto& [claim, claimed] : m_claims)
     if (claimed == path) return Fail(failure, OpenError::kBusy);
   const NativeHandle claim = m_nextHandle++;

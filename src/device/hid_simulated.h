@@ -29,6 +29,7 @@ struct SimInterface {
   // The claim fails for this reason (kNone: it does not), as an interface that this user may
   // not open or that another program holds.
   OpenError claimFails = OpenError::kNone;
+  std::u16string claimDetail{};  // the platform's text of that failure
 };
 
 // A HID interface path as Windows spells them, vendor digits at characters 12 to 15.

@@ -49,9 +49,10 @@ struct Finished {
 
 class CliProcess {
  public:
-  // Starts `program` with `arguments`; its output goes to files named after `name`.
+  // Starts `program` with `arguments`; its output goes to files named after `name`, or its
+  // standard output to `stdoutDescriptor` when one is given.
   CliProcess(const std::string& program, const std::vector<std::string>& arguments,
-             const std::string& directory, const std::string& name)
+             const std::string& directory, const std::string& name, int stdoutDescriptor = -1)
       : m_outPath(directory + name + ".stdout"), m_errPath(directory + name + ".stderr") {
     std::vector<std::string> all{program};
     all.insert(all.end(), arguments.begin(), arguments.end());
@@ -60,8 +61,12 @@ class CliProcess {
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, m_outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
+    if (stdoutDescriptor >= 0) {
+      posix_spawn_file_actions_adddup2(&actions, stdoutDescriptor, 1);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, 1, m_outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                       0644);
+    }
     posix_spawn_file_actions_addopen(&actions, 2, m_errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
     if (posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
@@ -81,11 +86,21 @@ class CliProcess {
   void Signal(int signal) const {
     if (m_pid > 0) kill(m_pid, signal);
   }
-  Finished Wait() {
+  Finished Wait() { return *WaitUpTo(std::nullopt); }
+  // Nothing when the process is still running after `limit`.
+  std::optional<Finished> WaitUpTo(std::optional<std::chrono::milliseconds> limit) {
     Finished finished;
     if (m_pid <= 0) return finished;
     int status = 0;
-    waitpid(m_pid, &status, 0);
+    if (limit) {
+      const auto until = std::chrono::steady_clock::now() + *limit;
+      while (waitpid(m_pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > until) return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    } else {
+      waitpid(m_pid, &status, 0);
+    }
     m_reaped = true;
     if (WIFEXITED(status)) finished.exitCode = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) finished.signal = WTERMSIG(status);

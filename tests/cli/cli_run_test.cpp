@@ -2,6 +2,7 @@
 // lines, --json, the choice among several devices, signals, a closed pipe, and a simulated
 // flash kept in a file across killed runs.
 #include <gmock/gmock.h>
+#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <array>
@@ -27,6 +28,7 @@
 namespace {
 
 using ::testing::Contains;
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using vqr::testing::CliProcess;
@@ -183,6 +185,13 @@ TEST(CliForeignText, EveryLineIsEscaped) {
   EXPECT_EQ(parser.exitCode, 2);
   EXPECT_THAT(parser.err, HasSubstr("/nonexistent/a\\x1b[31mb"));
   EXPECT_FALSE(HoldsControlBytes(parser.err));
+  // A line feed in it starts no line of its own.
+  const Finished lineFeed = Launch({"--simulate", "/nonexistent/a\nmessage [更新完成]: OK"});
+  EXPECT_EQ(lineFeed.exitCode, 2);
+  EXPECT_THAT(vqr::testing::SplitLines(lineFeed.err),
+              ElementsAre("vqr03-cli: --simulate: File does not exist: /nonexistent/"
+                          "a\\nmessage [更新完成]: OK",
+                          "Run with --help for more information."));
 }
 
 TEST(CliStreams, FailureMessagesGoToStandardErrorToo) {
@@ -441,13 +450,17 @@ TEST(CliOptions, WaitImageAndHelp) {
   const std::size_t testing = help.out.find("\nTesting:");
   ASSERT_NE(testing, std::string::npos) << help.out;
   // Each option's own line begins with two spaces.
-  for (const char* option : {"--simulate", "--sim-flash-out", "--sim-flash ", "--sim-pace"}) {
+  for (const char* option :
+       {"--simulate", "--sim-flash-out", "--sim-flash ", "--sim-pace", "--sim-fault"}) {
     const std::size_t at = help.out.find(std::string("\n  ") + option);
     EXPECT_NE(at, std::string::npos) << option;
     EXPECT_GT(at, testing) << option;
   }
   for (const char* option : {"--server", "--json", "--list-devices", "--device", "--demo"})
     EXPECT_LT(help.out.find(std::string("\n  ") + option), testing) << option;
+  // The options that name a file say so.
+  for (const char* option : {"--trace", "--sim-flash-out", "--sim-flash"})
+    EXPECT_THAT(help.out, HasSubstr(std::string("\n  ") + option + " FILE ")) << option;
 }
 
 // The paced demo update, its trace followed while it runs.
@@ -493,6 +506,34 @@ TEST(CliSignals, AFirstSignalWhileWritingFinishesTheImage) {
   EXPECT_EQ(TraceWatcher(run.trace).Count(kTestLine), 1) << "the opening of T only, no closing";
 }
 
+// Held in the last image: the update completes, and the run still ends with 3, saying that the
+// device is up to date.
+TEST(CliSignals, AFirstSignalInTheLastImageEndsWithThreeAfterTheUpdate) {
+  PacedRun run({"--json"});
+  const std::string out = ::testing::TempDir() + "cli_run_" + CaseName() + "_paced.stdout";
+  ASSERT_TRUE(vqr::testing::WaitFor([&] {
+    return ReadText(out).find(R"("image":"C","phase":"write","sector":1,)") != std::string::npos;
+  }));
+  run.process->Signal(SIGINT);
+  const Finished finished = run.process->Wait();
+  EXPECT_EQ(finished.exitCode, 3);
+  EXPECT_THAT(finished.err, HasSubstr("interrupted while image C is being written"));
+  EXPECT_THAT(finished.err, HasSubstr("the update completed all the same and the device is up "
+                                      "to date"));
+  const std::vector<Json> objects = JsonLines(finished.out);
+  const std::vector<Json> messages = Events(objects, "message");
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0]["caption"].Str(), "更新完成");
+  ASSERT_FALSE(objects.empty());
+  EXPECT_EQ(objects.back()["exit"].Num(), 3);
+  EXPECT_EQ(objects.back()["outcome"].Str(), "interrupted");
+  EXPECT_EQ(objects.back()["completed"].Bool(), true);
+  const auto flash = ReadBytes(run.flash);
+  for (const char* name : {"BT3A22.bin", "MF3101.bin", "OP3301.bin"})
+    EXPECT_TRUE(InFlash(flash, name)) << name;
+  EXPECT_EQ(TraceWatcher(run.trace).Count(kTestLine), 4) << "three openings and the closing";
+}
+
 TEST(CliSignals, ASecondSignalEndsAtOnce) {
   PacedRun run({"--json"});
   ASSERT_TRUE(run.Reached(kEraseLine, 2));
@@ -511,6 +552,32 @@ TEST(CliSignals, ASecondSignalEndsAtOnce) {
   EXPECT_EQ(objects.back()["event"].Str(), "result");
   EXPECT_EQ(objects.back()["exit"].Num(), 3);
   EXPECT_EQ(objects.back()["outcome"].Str(), "interrupted");
+  EXPECT_EQ(objects.back()["completed"].Bool(), false);
+}
+
+// Standard output is a pipe that nobody reads: the run blocks writing to it while it holds
+// the port's lock. Two signals still end it, with the line on standard error.
+TEST(CliSignals, TwoSignalsEndARunBlockedOnAPipeNobodyReads) {
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  fcntl(ends[1], F_SETPIPE_SZ, 4096);  // the smallest pipe, full within the first image
+  const int capacity = fcntl(ends[1], F_GETPIPE_SZ);
+  CliProcess process(VQR_CLI_PATH, {"--demo", "--yes", "--json"}, ::testing::TempDir(),
+                     "cli_run_" + CaseName() + "_blocked", ends[1]);
+  close(ends[1]);
+  ASSERT_TRUE(vqr::testing::WaitFor([&] {
+    int queued = 0;
+    return ioctl(ends[0], FIONREAD, &queued) == 0 && queued > capacity - 512;
+  }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  process.Signal(SIGTERM);
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  process.Signal(SIGTERM);
+  const std::optional<Finished> finished = process.WaitUpTo(std::chrono::seconds(10));
+  close(ends[0]);
+  ASSERT_TRUE(finished.has_value()) << "the signals did not end the run";
+  EXPECT_EQ(finished->exitCode, 3);
+  EXPECT_THAT(finished->err, HasSubstr("vqr03-cli: interrupted: stopped at once\n"));
 }
 
 // Outside erasing and writing (here while searching, and while reading T back) a signal ends
@@ -547,13 +614,28 @@ TEST(CliSimFlash, RefusesAFileOfAnotherSize) {
   EXPECT_EQ(ReadBytes(path).size(), 10u) << "left as it was";
 }
 
+// `flash` with zeros in every sector of the demo's images: an older firmware that only an
+// erase clears, so that no image is found in place without having been erased and written.
+std::vector<std::uint8_t> WithOlderFirmware(std::vector<std::uint8_t> flash) {
+  for (const char* name : {"BT3A22.bin", "MF3101.bin", "OP3301.bin"}) {
+    const vqr::ImageHeader header = vqr::testing::SampleImage(name).header;
+    std::fill(flash.begin() + std::size_t{header.first} * 4096,
+              flash.begin() + (std::size_t{header.last} + 1) * 4096, 0);
+  }
+  return flash;
+}
+
 // The flash kept in a file survives a kill at any point of an update: the next run with the
-// same file completes and leaves exactly the flash of an uninterrupted run.
+// same file completes and leaves exactly the flash of an uninterrupted run. The file starts
+// with an older firmware, so that what a killed run left differs from a new flash until the
+// last image is written: a run that only lists, given that file, must write out exactly the
+// file, which proves that it loaded it.
 TEST(CliSimFlash, AKilledUpdateCompletesOnTheNextRun) {
   const std::string clean = TempPath("clean.flash");
   ASSERT_EQ(Launch({"--demo", "--yes", "--sim-flash-out", clean}).exitCode, 0);
   const std::vector<std::uint8_t> expected = ReadBytes(clean);
   ASSERT_EQ(expected.size(), 2097152u);
+  const std::vector<std::uint8_t> older = WithOlderFirmware(expected);
 
   struct KillPoint {
     const char* name;
@@ -567,8 +649,9 @@ TEST(CliSimFlash, AKilledUpdateCompletesOnTheNextRun) {
   };
   const std::string kept = TempPath("kept.flash");
   const std::string after = TempPath("after.flash");
+  const std::string probe = TempPath("probe.flash");
   for (const KillPoint& point : points) {
-    std::filesystem::remove(kept);
+    WriteBytes(kept, older);
     std::filesystem::remove(kept + ".tmp");
     const std::string trace = TempPath("kill.trace");
     std::filesystem::remove(trace);
@@ -583,11 +666,71 @@ TEST(CliSimFlash, AKilledUpdateCompletesOnTheNextRun) {
       process.Signal(SIGKILL);
       EXPECT_EQ(process.Wait().signal, SIGKILL) << point.name;
     }
+    const std::vector<std::uint8_t> left = ReadBytes(kept);
+    ASSERT_EQ(left.size(), expected.size()) << point.name;
+    EXPECT_FALSE(left == expected) << point.name << ": killed after the update completed";
+    EXPECT_EQ(Launch({"--demo", "--list", "--sim-flash", kept, "--sim-flash-out", probe}).exitCode,
+              0);
+    EXPECT_TRUE(ReadBytes(probe) == left) << point.name << ": the kept flash was not loaded";
     const Finished resumed =
         Launch({"--demo", "--yes", "--sim-flash", kept, "--sim-flash-out", after});
     EXPECT_EQ(resumed.exitCode, 0) << point.name << "\n" << resumed.err;
     EXPECT_TRUE(ReadBytes(after) == expected) << point.name;
     EXPECT_TRUE(ReadBytes(kept) == expected) << point.name;
+  }
+}
+
+// An update with a fault of the simulated device ends with a numbered error, never with the
+// completion message, and a run without the fault on the flash it left completes and leaves
+// exactly the flash of an update without faults. The positions are report numbers read from a
+// clean run's trace, whose n-th line is report n; the flash starts with an older firmware, so
+// that a sector left unerased cannot pass the read-back.
+TEST(CliSimFlash, AfterAnInjectedFaultTheNextRunCompletes) {
+  const std::string clean = TempPath("clean.flash");
+  const std::string trace = TempPath("clean.trace");
+  std::filesystem::remove(trace);
+  ASSERT_EQ(Launch({"--demo", "--yes", "--sim-flash-out", clean, "--trace", trace}).exitCode, 0);
+  const std::vector<std::uint8_t> expected = ReadBytes(clean);
+  ASSERT_EQ(expected.size(), 2097152u);
+  const std::vector<std::string> wire = vqr::testing::SplitLines(ReadText(trace));
+  // The report number of the `occurrence`-th trace line that begins with `prefix`.
+  const auto report = [&](const std::string& prefix, int occurrence) -> std::uint64_t {
+    for (std::size_t i = 0; i < wire.size(); ++i)
+      if (wire[i].rfind(prefix, 0) == 0 && --occurrence == 0) return i + 1;
+    ADD_FAILURE() << "no such line: " << prefix;
+    return 1;
+  };
+  const auto fault = [](const char* kind, std::uint64_t at) {
+    return std::string(kind) + ":" + std::to_string(at);
+  };
+  constexpr char kRead[] = "OUT 00d20e";  // the first reads the information page
+  constexpr char kWrite[] = "OUT 00c30e";
+  struct FaultCase {
+    const char* where;
+    std::string fault;
+  };
+  const FaultCase cases[] = {
+      {"the information page's read command", fault("fail", report(kRead, 1))},
+      {"inside T's first write", fault("vanish", report(kWrite, 1) + 32)},
+      {"a data report of T's second write", fault("fail", report(kWrite, 2) + 1)},
+      {"V's first erase", fault("fail", report(kEraseLine, 5))},
+      {"inside T's read-back", fault("fail", report(kRead, 2) + 10)},
+      {"T's last read-back", fault("silent", report(kRead, 5) + 3)},
+      {"a page of T read back",
+       fault("flip", vqr::testing::SampleImage("BT3A22.bin").header.first * 16 + 5)},
+  };
+  const std::string kept = TempPath("faulted.flash");
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(std::string(c.where) + ", --sim-fault " + c.fault);
+    WriteBytes(kept, WithOlderFirmware(expected));
+    const Finished faulted =
+        Launch({"--demo", "--yes", "--sim-flash", kept, "--sim-fault", c.fault});
+    EXPECT_EQ(faulted.exitCode, 1) << faulted.err;
+    EXPECT_THAT(faulted.err, HasSubstr("message [執行時錯誤]: 錯誤碼: "));
+    EXPECT_THAT(faulted.out, Not(HasSubstr("更新完成")));
+    const Finished rerun = Launch({"--demo", "--yes", "--sim-flash", kept});
+    EXPECT_EQ(rerun.exitCode, 0) << rerun.err;
+    EXPECT_TRUE(ReadBytes(kept) == expected);
   }
 }
 

@@ -69,11 +69,6 @@ INSTANTIATE_TEST_SUITE_P(
         EscapeCase{"FourBytes", "\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(TerminalLines, EscapesEachLineAndKeepsTheLineFeeds) {
-  EXPECT_EQ(vqr::cli::TerminalLines("File does not exist: a\x1b\nRun with --help\n"),
-            "File does not exist: a\\x1b\nRun with --help\n");
-}
-
 struct NumberedCase {
   const char16_t* text;
   std::optional<std::string> code;

@@ -65,6 +65,22 @@ TEST_F(SimulatorTest, FlipsBitsOnReadBackOnly) {
   EXPECT_EQ(device.Page(5)[10], 0xFF) << "the flash itself is unchanged";
 }
 
+// Silent after report 3 (the read command and two of its four data reports): the rest of the
+// page is never answered, while commands and writes still reach the flash.
+TEST_F(SimulatorTest, SilentAfterAReportAnswersNoLaterRead) {
+  backend.SetTransferBound(std::chrono::milliseconds(20));
+  device.SilentAfterReport(3);
+  std::vector<std::uint8_t> page(256);
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(cmd.ReadPages(page.data(), 0, 1), 128u);
+  std::vector<std::uint8_t> zeros(256, 0);
+  cmd.WritePages(zeros.data(), 0, 1);
+  EXPECT_EQ(cmd.ReadPages(page.data(), 0, 1), 0u);
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(device.Page(0)[0], 0x00);
+  EXPECT_FALSE(device.Vanished());
+}
+
 TEST_F(SimulatorTest, VanishingFailsEveryLaterTransferAndRaisesARemoval) {
   struct Seen {
     int removals = 0;

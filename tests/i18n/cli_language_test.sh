@@ -1,6 +1,7 @@
 #!/bin/sh
-# vqr03-cli speaks the language --lang names, else the one the locale names, and refuses a
-# language it does not have. Runs the demo up to the listing in each case.
+# vqr03-cli speaks the language --lang names, else the one the locale names (on Windows the
+# user's UI language), and refuses a language it does not have. Runs the demo up to the
+# listing in each case.
 #
 #   cli_language_test.sh [EMULATOR] VQR03_CLI
 set -u
@@ -38,6 +39,13 @@ if [ $# -eq 1 ]; then
   check "LC_MESSAGES over LANG" "Searching.....   0" LC_MESSAGES=en_US.UTF-8 LANG=ja_JP.UTF-8 --
   check "LC_ALL=C over LANG" "尋 找 中.....   0" LC_ALL=C LANG=en_US.UTF-8 --
   check "no locale" "尋 找 中.....   0" --
+else
+  # Under Wine the Windows UI language, which Wine takes from the locale's name: C gives
+  # English there (UI language 0x0409), where the locale's own rule gives Traditional Chinese.
+  check "UI language of LC_ALL=ja_JP.UTF-8" "検索中.....   0" LC_ALL=ja_JP.UTF-8 --
+  check "UI language of LC_ALL=zh_CN.UTF-8" "寻 找 中.....   0" LC_ALL=zh_CN.UTF-8 --
+  check "UI language of LC_ALL=zh_TW.UTF-8" "尋 找 中.....   0" LC_ALL=zh_TW.UTF-8 --
+  check "UI language of LC_ALL=C" "Searching.....   0" LC_ALL=C --
 fi
 
 # A language it does not have: exit 2, and the listing never starts.

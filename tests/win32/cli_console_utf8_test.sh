@@ -15,8 +15,11 @@ mkdir -p "$(dirname "$prefix")"
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 
-# script(1) gives the program a terminal, which Wine turns into a console.
-script -qec "'$wine' '$cli' --demo --yes --wait 10" /dev/null >"$out"
+# script(1) gives the program a terminal, which Wine turns into a console. The texts looked
+# for are Traditional Chinese, chosen with --lang: the program would take the Windows UI
+# language, which Wine derives from LC_ALL alone (C and C.UTF-8 give English), and setting
+# LC_ALL to a locale the host has not installed makes Wine write its console as ASCII.
+script -qec "'$wine' '$cli' --demo --yes --wait 10 --lang zh-TW" /dev/null >"$out"
 status=$?
 "$(dirname "$wine")/wineserver" -w
 failures=0

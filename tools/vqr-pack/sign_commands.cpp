@@ -23,9 +23,12 @@ enum class Read { kOk, kMissing, kFailed };
 
 // Reads `path` whole when it is a regular file of at most `limit` bytes: keys and signatures
 // within their parsers' caps, signed files within the largest package. kFailed prints why.
-Read ReadFile(const std::string& path, std::string* data, std::size_t limit, const char* what) {
+// A missing file is kMissing, said nothing of, where it `mayBeMissing` (a key given as its
+// text, a file without a signature); elsewhere it fails like any other.
+Read ReadFile(const std::string& path, std::string* data, std::size_t limit, const char* what,
+              bool mayBeMissing = false) {
   const files::ReadResult read = files::ReadBoundedFile(path, limit, what, data);
-  if (read.problem == files::ReadProblem::kMissing) return Read::kMissing;
+  if (read.problem == files::ReadProblem::kMissing && mayBeMissing) return Read::kMissing;
   if (!read.Ok()) {
     std::cerr << "vqr-pack: " << read.Message() << "\n";
     return Read::kFailed;
@@ -134,7 +137,7 @@ int VerifySignatures(const std::string& publicKey, const std::vector<std::string
   // KEY names a file when one exists, and is a base64 key line otherwise.
   std::string text;
   if (options.files.empty()) return Fail("no file to verify", kExitUsage);
-  switch (ReadFile(options.publicKey, &text, sig::kMaxKeyTextSize, "key")) {
+  switch (ReadFile(options.publicKey, &text, sig::kMaxKeyTextSize, "key", true)) {
     case Read::kOk:
       break;
     case Read::kMissing:
@@ -160,7 +163,7 @@ int VerifySignatures(const std::string& publicKey, const std::vector<std::string
     }
     // A missing .minisig verifies as "no signature"; one that is there but unreadable is an
     // input error.
-    if (ReadFile(path + ".minisig", &signature, sig::kMaxSignatureTextSize, "signature") ==
+    if (ReadFile(path + ".minisig", &signature, sig::kMaxSignatureTextSize, "signature", true) ==
         Read::kFailed) {
       std::cout << path << ": cannot read " << path << ".minisig\n";
       code = kExitUsage;

@@ -1,13 +1,14 @@
 // vqr03-cli: the updater's workflow behind a terminal, for scripts, factory benches and
 // headless machines. Exit code 0 when the update completed (or the listing succeeded), 1 for
 // every failure the window would report, 2 for bad arguments (and for more than one device
-// without --device), 3 when a signal stopped the run.
+// without --device), 3 when a signal stopped the run or was held until the update completed.
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <thread>
+#include <variant>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -37,6 +39,7 @@
 #include "simulator/sim_bootloader.h"
 #include "text/string_table.h"
 #include "text/text_format.h"
+#include "text/user_language.h"
 #include "ui/cli/cli_port.h"
 #include "ui/cli/cli_signals.h"
 #include "ui/cli/console_utf8.h"
@@ -82,6 +85,59 @@ std::optional<int> ParseItemNumber(const std::string& text) {
   if (first == std::string::npos) return 0;
   if (text.size() - first > 9) return INT_MAX;
   return std::stoi(text.substr(first));
+}
+
+// --sim-fault's value, KIND:K: a fault of the simulator and where it strikes.
+struct SimFault {
+  enum class Kind { kFail, kVanish, kSilent, kFlip };
+  Kind kind = Kind::kFail;
+  std::uint64_t at = 0;  // a report number (from 1, both directions), or a page for kFlip
+};
+
+// The fault `text` names, or what is wrong with it.
+std::variant<SimFault, std::string> ParseSimFault(const std::string& text) {
+  const std::size_t colon = text.find(':');
+  const std::string word = text.substr(0, colon);
+  SimFault fault;
+  if (word == "fail") {
+    fault.kind = SimFault::Kind::kFail;
+  } else if (word == "vanish") {
+    fault.kind = SimFault::Kind::kVanish;
+  } else if (word == "silent") {
+    fault.kind = SimFault::Kind::kSilent;
+  } else if (word == "flip") {
+    fault.kind = SimFault::Kind::kFlip;
+  } else {
+    return std::string("not fail:K, vanish:K, silent:K or flip:PAGE: ") + text;
+  }
+  const std::string number = colon == std::string::npos ? "" : text.substr(colon + 1);
+  if (number.empty() || number.size() > 12 ||
+      number.find_first_not_of("0123456789") != std::string::npos)
+    return word + " needs a number of at most 12 digits after the colon: " + text;
+  fault.at = std::stoull(number);
+  if (fault.kind == SimFault::Kind::kFail && fault.at == 0)
+    return "reports are counted from 1: " + text;
+  if (fault.kind == SimFault::Kind::kFlip && fault.at >= vqr::sim::kPageCount)
+    return "the simulated flash has pages 0 to " + std::to_string(vqr::sim::kPageCount - 1) + ": " +
+           text;
+  return fault;
+}
+
+void InjectFault(vqr::sim::SimBootloader& device, const SimFault& fault) {
+  switch (fault.kind) {
+    case SimFault::Kind::kFail:
+      device.FailReport(fault.at);
+      break;
+    case SimFault::Kind::kVanish:
+      device.VanishAfterReport(fault.at);
+      break;
+    case SimFault::Kind::kSilent:
+      device.SilentAfterReport(fault.at);
+      break;
+    case SimFault::Kind::kFlip:
+      device.FlipBitsOnRead(static_cast<std::uint32_t>(fault.at), 7, 5, 0x80);
+      break;
+  }
 }
 
 const char* OpenWord(vqr::hid::OpenError kind) {
@@ -143,9 +199,13 @@ int main(int argc, char** argv) {
   app.name("vqr03-cli");
   app.set_version_flag("--version", "vqr03-cli " VQR_VERSION_TEXT VQR_REVISION_SUFFIX,
                        "Print the version and exit");
-  // The parser's messages quote the arguments: they are escaped like every other line.
+  // The parser's message quotes the arguments: it is escaped whole, as one line, and followed
+  // by the parser's hint.
   app.failure_message([](const CLI::App* parser, const CLI::Error& error) {
-    return vqr::cli::TerminalLines(CLI::FailureMessage::simple(parser, error));
+    std::string text = "vqr03-cli: " + vqr::cli::TerminalText(error.what()) + "\n";
+    if (parser->get_help_ptr() != nullptr)
+      text += "Run with " + parser->get_help_ptr()->get_name() + " for more information.\n";
+    return text;
   });
   std::string server;
   std::string imageText;
@@ -162,6 +222,7 @@ int main(int argc, char** argv) {
   std::string flashOut;
   std::string flashFile;
   unsigned paceMicroseconds = 0;
+  std::string faultText;
   std::vector<std::string> trust;
   std::string language;
 
@@ -187,8 +248,15 @@ int main(int argc, char** argv) {
   app.add_option("--device", devicePath, "Use the device at PATH (as --list-devices shows it)")
       ->type_name("PATH");
   app.add_option("--wait", waitSeconds, "Seconds to search for the device (default 30)")
+      ->check([](const std::string& text) -> std::string {
+        // NaN passes every comparison of a range, and no duration can hold it or infinity.
+        double value = 0;
+        if (CLI::detail::lexical_cast(text, value) && !std::isfinite(value))
+          return "not a finite number of seconds: " + text;
+        return {};
+      })
       ->check(CLI::Range(0.0, 86400.0));
-  app.add_option("--trace", tracePath, "Append every HID report moved to FILE");
+  app.add_option("--trace", tracePath, "Append every HID report moved to FILE")->type_name("FILE");
   app.add_option("--trust", trust,
                  "Also trust the minisign public KEY (a .pub file or its base64 line); with any "
                  "trusted key every catalog and image must come with a valid .minisig")
@@ -205,10 +273,12 @@ int main(int argc, char** argv) {
   app.add_option("--sim-flash-out", flashOut,
                  "Write the simulated device's whole flash to FILE when the run ends "
                  "(with --simulate or --demo)")
+      ->type_name("FILE")
       ->group("Testing");
   app.add_option("--sim-flash", flashFile,
                  "Keep the simulated device's flash in FILE: loaded when it exists, saved after "
                  "every erase and write")
+      ->type_name("FILE")
       ->group("Testing");
   app.add_option("--sim-pace", paceMicroseconds,
                  "The simulated device takes US microseconds per report and four times as long "
@@ -216,10 +286,26 @@ int main(int argc, char** argv) {
       ->type_name("US")
       ->check(CLI::Range(0u, 1000000u))
       ->group("Testing");
+  app.add_option("--sim-fault", faultText,
+                 "The simulated device shows one fault: fail:K (report K fails), vanish:K (every "
+                 "transfer after report K fails), silent:K (no read after report K is "
+                 "answered), flip:PAGE (reading back PAGE flips the top bit of 5 of its bytes); "
+                 "reports are counted from 1 over both directions")
+      ->type_name("KIND:K")
+      ->check([](const std::string& text) {
+        const auto parsed = ParseSimFault(text);
+        const auto* error = std::get_if<std::string>(&parsed);
+        return error != nullptr ? *error : std::string();
+      })
+      ->group("Testing");
 
   app.add_option("--lang", language,
                  "Language of the device, list, button and message lines: zh-TW, en, ja or zh-CN "
+#if defined(_WIN32)
+                 "(default: the Windows display language)")
+#else
                  "(default: from LC_ALL, LC_MESSAGES or LANG)")
+#endif
       ->check([](const std::string& tag) { return vqr::ui::LanguageTagError(tag); });
 
   const bool jsonAsked = ArgumentGiven(argc, argv, "--json");
@@ -244,9 +330,7 @@ int main(int argc, char** argv) {
     app.exit(e);
     return usageResult();
   }
-  vqr::text::SetLanguage(
-      vqr::text::ParseLanguageTag(language).value_or(vqr::text::LanguageFromLocale(
-          std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"))));
+  vqr::text::SetLanguage(vqr::text::ParseLanguageTag(language).value_or(vqr::text::UserLanguage()));
 
   vqr::cli::CliOutput output;
   output.json = json;
@@ -271,6 +355,10 @@ int main(int argc, char** argv) {
     return usage("--sim-flash keeps the flash of one simulated device, not of " +
                  std::to_string(simulateInfos.size()));
   if (paceMicroseconds != 0 && !simulating) return usage("--sim-pace needs --simulate or --demo");
+  if (!faultText.empty() && !simulating) return usage("--sim-fault needs --simulate or --demo");
+  if (!faultText.empty() && simulateInfos.size() > 1)
+    return usage("--sim-fault goes to one simulated device, not to " +
+                 std::to_string(simulateInfos.size()));
 
   std::vector<vqr::sig::PublicKey> trustedKeys = vqr::DefaultTrustedKeys();
   bool signaturesRequired = vqr::DefaultSignaturesRequired();
@@ -335,6 +423,7 @@ int main(int argc, char** argv) {
     for (auto& device : simulated) device->SetPacing(perReport, 4 * perReport);
     if (simulated.empty()) firstDevice->SetPacing(perReport, 4 * perReport);
   }
+  if (!faultText.empty()) InjectFault(*firstDevice, std::get<SimFault>(ParseSimFault(faultText)));
   // The simulated flash kept in a file: loaded now, saved after every change.
   std::atomic<bool> flashSaveFailed{false};
   if (!flashFile.empty()) {
@@ -370,8 +459,9 @@ int main(int argc, char** argv) {
   // atomic, since a signal's thread may end the run while the main thread searches.
   std::atomic<vqr::sim::SimBootloader*> flashOutDevice{firstDevice};
   // The end of the run, by the main thread or by a signal's thread, whichever comes first:
-  // the trace closed, the flash written, the result object.
-  const auto wrapUp = [&](int code, const char* outcome) {
+  // the trace closed, the flash written, the result object. `completed`: whether an
+  // interrupted update had completed all the same (the signal was held in its last image).
+  const auto wrapUp = [&](int code, const char* outcome, bool completed = false) {
     vqr::g_hidCmd.IO().StopTrace();
     vqr::sim::SimBootloader* device = flashOutDevice.load();
     if (device != nullptr && !flashOut.empty() &&
@@ -380,33 +470,45 @@ int main(int argc, char** argv) {
       if (code == 0) code = kExitFailure, outcome = "failed";
     }
     if (flashSaveFailed.load() && code == 0) code = kExitFailure, outcome = "failed";
-    if (port.Json())
-      port.PrintJson(JsonObject().Str("event", "result").Int("exit", code).Str("outcome", outcome));
+    if (port.Json()) {
+      JsonObject result;
+      result.Str("event", "result").Int("exit", code).Str("outcome", outcome);
+      if (code == kExitInterrupted) result.Bool("completed", completed);
+      port.PrintJson(result);
+    }
     return code;
   };
-  const auto finish = [&](int code, const char* outcome) {
+  const auto finish = [&](int code, const char* outcome, bool completed = false) {
     if (g_ending.exchange(true)) {
       // A signal is ending the process.
       for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     }
-    return wrapUp(code, outcome);
+    return wrapUp(code, outcome, completed);
   };
 
+  // The signals' actions. Neither waits on the main thread, which may be blocked writing to a
+  // pipe that nobody reads while it holds the port's lock or a stream's: each line goes out
+  // with PrintErrorNow, and the wrap-up of a forced end gets a bounded time before the process
+  // ends without it.
   std::atomic<char> imageLetter{0};
   vqr::cli::SetInterruptActions(
       [&] {
-        port.PrintError(std::string("interrupted while image ") + imageLetter.load() +
-                        " is being written: stopping now can leave the device unusable, so "
-                        "the update stops once this image is written; a second signal "
-                        "stops it at once");
+        const std::string notice = std::string("interrupted while image ") + imageLetter.load() +
+                                   " is being written: stopping now can leave the device "
+                                   "unusable, so the update stops once this image is written; "
+                                   "a second signal stops it at once";
+        vqr::cli::RunWithin(std::chrono::milliseconds(500),
+                            [&port, notice] { port.PrintErrorNow(notice); });
       },
       [&] {
         if (g_ending.exchange(true)) {
           for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
         }
-        port.PrintError("interrupted: stopped at once");
-        wrapUp(kExitInterrupted, "interrupted");
-        std::fflush(nullptr);
+        vqr::cli::RunWithin(std::chrono::seconds(2), [&] {
+          port.PrintErrorNow("interrupted: stopped at once");
+          wrapUp(kExitInterrupted, "interrupted");
+          std::fflush(nullptr);
+        });
         vqr::cli::RestoreConsole();
         std::_Exit(kExitInterrupted);
       });
@@ -445,9 +547,7 @@ int main(int argc, char** argv) {
   NoTimer timer;
   vqr::ui::WindowController controller(port, timer, context);
   // Why a device that is plugged in cannot be opened, once per arrival.
-  controller.SetNoticeHandler([&port](const std::u16string& text) {
-    if (!text.empty()) port.PrintError(Utf8(text), true);
-  });
+  vqr::cli::PrintDeviceNotices(controller, port);
   // The workers run on this thread, one after the other, each to its end.
   std::uint32_t workerResult = 0;
   controller.SetWorkerStarter([&](vqr::WorkerEntry entry) {
@@ -540,13 +640,20 @@ int main(int argc, char** argv) {
   controller.OnStart();
   vqr::cli::SetCriticalPhase(false);
   const bool completed = workerResult == 1 && !port.Ended();
-  if (vqr::cli::InterruptHeld() && !completed && !port.Ended()) {
+  // A held signal ends the run with 3 whether or not its image was the last; what the device
+  // holds is said either way.
+  if (vqr::cli::InterruptHeld() && !port.Ended()) {
+    if (completed) {
+      port.PrintError(std::string("interrupted while image ") + imageLetter.load() +
+                      ", the last one, was written: the update completed all the same and the "
+                      "device is up to date");
+      return finish(kExitInterrupted, "interrupted", true);
+    }
     port.PrintError(std::string("interrupted: the update stopped after image ") +
                     imageLetter.load() +
                     "; the device may not start until the update is run again");
     return finish(kExitInterrupted, "interrupted");
   }
   if (!completed) return finish(kExitFailure, "failed");
-  if (vqr::cli::InterruptHeld()) port.PrintError("interrupted, but the update had finished");
   return finish(0, "done");
 }

@@ -2,6 +2,16 @@
 
 #include <string>
 
+#if defined(_WIN32)
+#include <io.h>
+#define VQR_FILENO _fileno
+#define VQR_WRITE _write
+#else
+#include <unistd.h>
+#define VQR_FILENO fileno
+#define VQR_WRITE write
+#endif
+
 #include "text/string_table.h"
 #include "text/text_format.h"
 
@@ -96,15 +106,14 @@ std::string TerminalText(std::string_view utf8) {
   return out;
 }
 
-std::string TerminalLines(std::string_view text) {
-  std::string out;
-  for (std::size_t at = 0;;) {
-    const std::size_t end = text.find('\n', at);
-    out += TerminalText(text.substr(at, end == std::string_view::npos ? end : end - at));
-    if (end == std::string_view::npos) return out;
-    out.push_back('\n');
-    at = end + 1;
-  }
+void PrintDeviceNotices(ui::WindowController& controller, CliPort& port) {
+  controller.SetNoticeHandler(
+      [&port](const std::u16string& text) {
+        if (!text.empty()) port.PrintErrorLines(Utf8(text));
+      },
+      [](std::u16string_view foreign) {
+        return text::Utf8ToUtf16(TerminalText(Utf8(std::u16string(foreign))));
+      });
 }
 
 std::string JsonString(std::string_view utf8) {
@@ -283,9 +292,35 @@ void CliPort::PrintJson(const JsonObject& object) {
   WriteOut(object.Text());
 }
 
-void CliPort::PrintError(std::string_view text, bool keepLines) {
+void CliPort::PrintError(std::string_view text) {
   std::lock_guard lock(m_mutex);
-  WriteErr("vqr03-cli: " + (keepLines ? TerminalLines(text) : TerminalText(text)));
+  WriteErr("vqr03-cli: " + TerminalText(text));
+}
+
+void CliPort::PrintErrorLines(std::string_view composed) {
+  std::lock_guard lock(m_mutex);
+  WriteErr("vqr03-cli: " + std::string(composed));
+}
+
+void CliPort::PrintErrorNow(std::string_view text) {
+  std::unique_lock lock(m_mutex, std::chrono::milliseconds(100));
+  if (lock.owns_lock()) {
+    WriteErr("vqr03-cli: " + TerminalText(text));
+    return;
+  }
+  // Past the stream's buffer (standard error has none to speak of) and its lock.
+  std::string line;
+  if (m_barOpen.load()) line.push_back('\n');
+  line += "vqr03-cli: ";
+  line += TerminalText(text);
+  line.push_back('\n');
+  const int descriptor = VQR_FILENO(m_output.err);
+  for (std::size_t written = 0; written < line.size();) {
+    const auto n =
+        VQR_WRITE(descriptor, line.data() + written, static_cast<unsigned>(line.size() - written));
+    if (n <= 0) return;
+    written += static_cast<std::size_t>(n);
+  }
 }
 
 void CliPort::SetText(int control, const std::u16string& text) {

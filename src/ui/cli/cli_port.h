@@ -21,6 +21,7 @@
 // README.md has their fields.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -32,14 +33,13 @@
 
 #include "port/window_port.h"
 #include "text/string_table.h"
+#include "ui/shell/controller.h"
 #include "workflow/context.h"
 
 namespace vqr::cli {
 
 // `utf8` as a terminal may show it (see above). Never holds a control character.
 std::string TerminalText(std::string_view utf8);
-// TerminalText of each line of `text`, the line feeds between them kept.
-std::string TerminalLines(std::string_view text);
 
 // `utf8` as a JSON string, quotes included: '"' and '\' escaped, the control characters
 // (C0, DEL, C1) as \n, \r, \t, \b, \f or \u00HH, what is not valid UTF-8 as \ufffd. The
@@ -80,6 +80,13 @@ struct CliOutput {
   bool errTerminal = false;  // `err` is a terminal: the progress bar is drawn there
 };
 
+class CliPort;
+
+// Has `controller` tell on `port`'s standard error why a device cannot be opened: the
+// interface's path and the platform's text are escaped before the notice is put together, so
+// that only the notice's own line feeds start lines.
+void PrintDeviceNotices(ui::WindowController& controller, CliPort& port);
+
 class CliPort final : public ui::WindowPort {
  public:
   explicit CliPort(CliOutput output);
@@ -112,9 +119,16 @@ class CliPort final : public ui::WindowPort {
   void PrintLine(std::string_view line);
   // A JSON object on standard output (JSON mode only).
   void PrintJson(const JsonObject& object);
-  // "vqr03-cli: TEXT" on standard error (`text` is escaped first). With `keepLines`, the
-  // line feeds of `text` start new lines (each line escaped) instead of showing as \n.
-  void PrintError(std::string_view text, bool keepLines = false);
+  // "vqr03-cli: TEXT" on standard error (`text` is escaped first).
+  void PrintError(std::string_view text);
+  // The same for a signal's action, which must not wait on a thread that holds the port's
+  // lock while it is blocked writing to a pipe nobody reads: when the lock cannot be taken
+  // within a moment, the line goes straight to standard error's descriptor.
+  void PrintErrorNow(std::string_view text);
+  // "vqr03-cli: " and `composed` on standard error, its line feeds kept and nothing escaped
+  // again: a text of several lines that the program put together, its foreign parts escaped
+  // already (the device notice).
+  void PrintErrorLines(std::string_view composed);
 
  private:
   void Line(const char* prefix, const std::u16string& text, const std::u16string& caption = {});
@@ -123,13 +137,15 @@ class CliPort final : public ui::WindowPort {
   void EndBar();
 
   CliOutput m_output;
-  mutable std::mutex m_mutex;
+  mutable std::timed_mutex m_mutex;
   std::vector<std::u16string> m_list;
   int m_selection = -1;
   int m_choice = -1;
   bool m_ended = false;
   bool m_inProgress = false;  // an image is being programmed: the bar stands for the captions
-  bool m_barOpen = false;     // the bar's line on standard error has no line feed yet
+  // The bar's line on standard error has no line feed yet. Read without the lock by
+  // PrintErrorNow.
+  std::atomic<bool> m_barOpen{false};
   std::chrono::steady_clock::time_point m_progressStart;
 };
 

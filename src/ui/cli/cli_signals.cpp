@@ -1,8 +1,10 @@
 #include "ui/cli/cli_signals.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -25,18 +27,25 @@ constexpr int kExitInterrupted = 3;
 std::atomic<int> g_signals{0};
 std::atomic<bool> g_critical{false};
 std::atomic<bool> g_held{false};
-std::mutex g_actionsMutex;
-std::function<void()> g_notice;
-std::function<void()> g_endNow;
+
+// The actions and their lock. A signal's thread may take them while exit() destroys the
+// program's static objects after main has returned, so they live on the heap and are never
+// destroyed.
+struct Actions {
+  std::mutex mutex;
+  std::function<void()> notice;
+  std::function<void()> endNow;
+};
+Actions* const g_actions = new Actions;
 
 // Runs on the thread that takes the signals. Returns only when the signal is held.
 void OnInterrupt() {
   std::function<void()> notice;
   std::function<void()> endNow;
   {
-    std::lock_guard lock(g_actionsMutex);
-    notice = g_notice;
-    endNow = g_endNow;
+    std::lock_guard lock(g_actions->mutex);
+    notice = g_actions->notice;
+    endNow = g_actions->endNow;
   }
   if (g_signals.fetch_add(1) == 0 && g_critical.load()) {
     g_held.store(true);
@@ -92,9 +101,9 @@ void InstallInterruptHandling() {
 }
 
 void SetInterruptActions(std::function<void()> notice, std::function<void()> endNow) {
-  std::lock_guard lock(g_actionsMutex);
-  g_notice = std::move(notice);
-  g_endNow = std::move(endNow);
+  std::lock_guard lock(g_actions->mutex);
+  g_actions->notice = std::move(notice);
+  g_actions->endNow = std::move(endNow);
 }
 
 void SetCriticalPhase(bool critical) {
@@ -103,6 +112,26 @@ void SetCriticalPhase(bool critical) {
 
 bool InterruptHeld() {
   return g_held.load();
+}
+
+bool RunWithin(std::chrono::milliseconds bound, std::function<void()> work) {
+  // Shared with the thread, which may outlive this call when it is stuck.
+  struct Done {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+  };
+  const auto done = std::make_shared<Done>();
+  std::thread([done, work = std::move(work)] {
+    work();
+    {
+      std::lock_guard lock(done->mutex);
+      done->done = true;
+    }
+    done->changed.notify_all();
+  }).detach();
+  std::unique_lock lock(done->mutex);
+  return done->changed.wait_for(lock, bound, [&] { return done->done; });
 }
 
 }  // namespace vqr::cli

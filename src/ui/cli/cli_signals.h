@@ -6,6 +6,7 @@
 // a second one, ends the process at once through the end action.
 #pragma once
 
+#include <chrono>
 #include <functional>
 
 namespace vqr::cli {
@@ -25,5 +26,10 @@ void SetCriticalPhase(bool critical);
 
 // A signal arrived while an image was being erased or written and is being held.
 bool InterruptHeld();
+
+// Runs `work` on a thread of its own and waits for it at most `bound`; true when it returned
+// in time. For the actions of a signal: what they print or write may wait on a stream that
+// nobody reads (a full pipe), and the signals' thread must not wait with it.
+bool RunWithin(std::chrono::milliseconds bound, std::function<void()> work);
 
 }  // namespace vqr::cli

@@ -13,6 +13,7 @@
 #include "demo/demo.h"
 #include "device/chidcmd.h"
 #include "device/hid_backend.h"
+#include "text/user_language.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/udev_monitor.h"
 #include "ui/shell/window_arguments.h"
@@ -35,8 +36,7 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  vqr::text::SetLanguage(parsed.language.value_or(vqr::text::LanguageFromLocale(
-      std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"))));
+  vqr::text::SetLanguage(parsed.language.value_or(vqr::text::UserLanguage()));
 
   int qtArgc = 1;
   QApplication app(qtArgc, argv);

@@ -48,7 +48,7 @@ void WindowController::NoteOpenFailure() {
   if (m_toldOf == key) return;
   m_toldOf = std::move(key);
   if (!m_notice) return;
-  m_notice(DeviceNoticeText(failure));
+  m_notice(DeviceNoticeText(failure, kThisPlatform, text::CurrentLanguage(), m_foreign));
   m_noticeShown = true;
 }
 

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "device/hid_backend.h"
+#include "ui/shell/device_notice.h"
 #include "workflow/workers.h"
 
 namespace vqr::ui {
@@ -57,9 +58,13 @@ class WindowController {
   // fails the same way, again once it was away (a tick found no device of the family, or its
   // vendor's interface was removed) and came back, or when it fails another way. When a
   // device is found after a notice, the handler runs with an empty text: the notice is stale.
-  // The search and the device label are not affected.
-  void SetNoticeHandler(std::function<void(const std::u16string& text)> handler) {
+  // The search and the device label are not affected. `foreign`, when given, is how the front
+  // end shows the notice's texts that come from the platform (the interface's path, the
+  // error's text): they go into the notice through it.
+  void SetNoticeHandler(std::function<void(const std::u16string& text)> handler,
+                        ForeignText foreign = {}) {
     m_notice = std::move(handler);
+    m_foreign = std::move(foreign);
   }
 
   // The start button: starts the update worker.
@@ -88,6 +93,7 @@ class WindowController {
   int m_searchCount = 0;
   bool m_devicePresent = false;
   std::function<void(const std::u16string&)> m_notice;
+  ForeignText m_foreign;
   // The interface and kind of failure of the arrival the user was last told about.
   std::optional<std::pair<std::u16string, hid::OpenError>> m_toldOf;
   bool m_noticeShown = false;

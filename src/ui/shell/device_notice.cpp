@@ -39,8 +39,11 @@ const DeviceNoticeEntry& FindDeviceNotice(OpenError kind, NoticePlatform platfor
 }
 
 std::u16string DeviceNoticeText(const hid::OpenFailure& failure, NoticePlatform platform,
-                                text::Language language) {
+                                text::Language language, const ForeignText& foreign) {
   if (failure.kind == OpenError::kNone) return {};
+  const auto shown = [&foreign](const std::u16string& text) {
+    return foreign ? foreign(text) : text;
+  };
   const DeviceNoticeEntry& entry = FindDeviceNotice(failure.kind, platform);
   std::u16string text(entry.english);
   if (language != text::Language::kEn) {
@@ -48,12 +51,12 @@ std::u16string DeviceNoticeText(const hid::OpenFailure& failure, NoticePlatform 
     text += text::TableText(entry.id, language);
   }
   text += u"\n\n[";
-  text += failure.path;
+  text += shown(failure.path);
   text += u"] ";
   text += text::Utf8ToUtf16(std::to_string(failure.code));
   if (!failure.detail.empty()) {
     text += u": ";
-    text += failure.detail;
+    text += shown(failure.detail);
   }
   return text;
 }

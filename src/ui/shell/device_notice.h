@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -34,12 +35,16 @@ extern const std::array<DeviceNoticeEntry, 8> kDeviceNotices;
 // The entry for `kind` on `platform`; kOther's for kNone.
 const DeviceNoticeEntry& FindDeviceNotice(hid::OpenError kind, NoticePlatform platform);
 
+// How a front end shows text that comes from the platform, not from the program.
+using ForeignText = std::function<std::u16string(std::u16string_view)>;
+
 // The whole notice: the English text (which the vendor's support reads whatever the user's
 // language), the text in `language` unless that is English, and a line with the interface
-// path, the platform's error number and its text, each separated by an empty line. Empty for
-// kNone.
+// path, the platform's error number and its text, each separated by an empty line. The path
+// and the platform's text go in through `foreign` when one is given. Empty for kNone.
 std::u16string DeviceNoticeText(const hid::OpenFailure& failure,
                                 NoticePlatform platform = kThisPlatform,
-                                text::Language language = text::CurrentLanguage());
+                                text::Language language = text::CurrentLanguage(),
+                                const ForeignText& foreign = {});
 
 }  // namespace vqr::ui

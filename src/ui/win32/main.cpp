@@ -10,6 +10,7 @@
 #include "device/hid_backend.h"
 #include "text/string_table.h"
 #include "text/text_format.h"
+#include "text/user_language.h"
 #include "ui/win32/main_window.h"
 #include "ui/win32/win32_port.h"
 
@@ -26,8 +27,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
                 MB_OK | MB_ICONERROR);
     return 2;
   }
-  vqr::text::SetLanguage(arguments.language.value_or(
-      vqr::text::LanguageFromWindowsLangId(GetUserDefaultUILanguage())));
+  vqr::text::SetLanguage(arguments.language.value_or(vqr::text::UserLanguage()));
   // The demo: a simulated device plugged in three seconds after start and a loopback server
   // with sample content. It is set up before the window starts searching.
   if (arguments.mode == vqr::ui::WindowArguments::Mode::kDemo) {
