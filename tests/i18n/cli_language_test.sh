@@ -43,7 +43,7 @@ else
   # Under Wine the Windows UI language, which Wine takes from the locale's name: C gives
   # English there (UI language 0x0409), where the locale's own rule gives Traditional Chinese.
   check "UI language of LC_ALL=ja_JP.UTF-8" "検索中.....   0" LC_ALL=ja_JP.UTF-8 --
-  check "UI language of LC_ALL=zh_CN.UTF-8" "寻 找 中.....   0" LC_ALL=zh_CN.UTF-8 --
+  check "UI language of LC_ALL=zh_CN.UTF-8" "搜 索 中.....   0" LC_ALL=zh_CN.UTF-8 --
   check "UI language of LC_ALL=zh_TW.UTF-8" "尋 找 中.....   0" LC_ALL=zh_TW.UTF-8 --
   check "UI language of LC_ALL=C" "Searching.....   0" LC_ALL=C --
 fi
