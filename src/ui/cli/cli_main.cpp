@@ -228,6 +228,7 @@ int main(int argc, char** argv) {
 
   app.add_option("--server", server,
                  "Base URL of the update server (absolute http or https URL ending in /)")
+      ->type_name("URL")
       ->check([](const std::string& url) -> std::string {
         const std::size_t scheme = url.rfind("https://", 0) == 0  ? 8
                                    : url.rfind("http://", 0) == 0 ? 7
@@ -247,7 +248,10 @@ int main(int argc, char** argv) {
                "List the connected devices (path, product ID, whether they can be opened)");
   app.add_option("--device", devicePath, "Use the device at PATH (as --list-devices shows it)")
       ->type_name("PATH");
-  app.add_option("--wait", waitSeconds, "Seconds to search for the device (default 30)")
+  // Validators here carry no description: CLI11 would append it to the value's name in
+  // --help ("SECONDS:FLOAT in [0 - 86400]", "INFO:FILE"); the option's text gives the range.
+  app.add_option("--wait", waitSeconds, "Seconds to search for the device, 0 to 86400 (default 30)")
+      ->type_name("SECONDS")
       ->check([](const std::string& text) -> std::string {
         // NaN passes every comparison of a range, and no duration can hold it or infinity.
         double value = 0;
@@ -255,7 +259,7 @@ int main(int argc, char** argv) {
           return "not a finite number of seconds: " + text;
         return {};
       })
-      ->check(CLI::Range(0.0, 86400.0));
+      ->check(CLI::Range(0.0, 86400.0).description(""));
   app.add_option("--trace", tracePath, "Append every HID report moved to FILE")->type_name("FILE");
   app.add_option("--trust", trust,
                  "Also trust the minisign public KEY (a .pub file or its base64 line); with any "
@@ -267,7 +271,7 @@ int main(int argc, char** argv) {
                  "Attach a simulated device whose information page is the 256 bytes of INFO "
                  "(again for each further device)")
       ->type_name("INFO")
-      ->check(CLI::ExistingFile)
+      ->check(CLI::ExistingFile.description(""))
       ->excludes(demoOption)
       ->group("Testing");
   app.add_option("--sim-flash-out", flashOut,
@@ -281,10 +285,10 @@ int main(int argc, char** argv) {
       ->type_name("FILE")
       ->group("Testing");
   app.add_option("--sim-pace", paceMicroseconds,
-                 "The simulated device takes US microseconds per report and four times as long "
-                 "per erase")
+                 "The simulated device takes US microseconds (0 to 1000000) per report and four "
+                 "times as long per erase")
       ->type_name("US")
-      ->check(CLI::Range(0u, 1000000u))
+      ->check(CLI::Range(0u, 1000000u).description(""))
       ->group("Testing");
   app.add_option("--sim-fault", faultText,
                  "The simulated device shows one fault: fail:K (report K fails), vanish:K (every "
@@ -306,6 +310,7 @@ int main(int argc, char** argv) {
 #else
                  "(default: from LC_ALL, LC_MESSAGES or LANG)")
 #endif
+      ->type_name("LANG")
       ->check([](const std::string& tag) { return vqr::ui::LanguageTagError(tag); });
 
   const bool jsonAsked = ArgumentGiven(argc, argv, "--json");
