@@ -137,7 +137,7 @@ class CliPort final : public ui::WindowPort {
   void EndBar();
 
   CliOutput m_output;
-  mutable std::timed_mutex m_mutex;
+  mutable std::mutex m_mutex;
   std::vector<std::u16string> m_list;
   int m_selection = -1;
   int m_choice = -1;
