@@ -1,6 +1,7 @@
 #include "device/chidio.h"
 
 #include "device/hid_none.h"
+#include "text/text_format.h"
 
 namespace vqr {
 
@@ -86,6 +87,7 @@ std::uint32_t CHidIO::OpenDevice() {
   m_claim = kInvalidHandle;
   m_lastFailure = {};
   m_openedPath.clear();
+  m_openNotes.clear();
 
   std::unique_ptr<hid::InterfaceList> list = m_backend->ListInterfaces();
   if (!list) return 0;
@@ -116,6 +118,11 @@ std::uint32_t CHidIO::OpenDevice() {
     }
     m_lastFailure = {};
     m_openedPath = path;
+    for (const NativeHandle handle : {m_hRead.load(), m_hWrite.load()}) {
+      std::u16string note = m_backend->OpenNote(handle);
+      if (!note.empty()) m_openNotes.push_back(std::move(note));
+    }
+    TraceOpenNotes();
     product = productId;
     break;
   }
@@ -186,6 +193,17 @@ bool CHidIO::TakeInterface(const std::u16string& path, hid::OpenFailure* failure
   return true;
 }
 
+bool CHidIO::StartTrace(const std::string& path) {
+  if (!m_trace.Start(path)) return false;
+  TraceOpenNotes();
+  return true;
+}
+
+void CHidIO::TraceOpenNotes() {
+  for (const std::u16string& note : m_openNotes)
+    m_trace.Note(text::Utf16ToUtf8(m_openedPath) + ": " + text::Utf16ToUtf8(note));
+}
+
 int CHidIO::ReadReport(std::uint8_t* report, std::uint32_t* bytesTransferred) {
   return Transfer(Direction::kRead, report, bytesTransferred);
 }
@@ -211,8 +229,10 @@ int CHidIO::Transfer(Direction direction, std::uint8_t* report, std::uint32_t* b
         break;
       case hid::WaitResult::kIndex1: {
         m_backend->ResetEvent(event);
-        const std::uint32_t moved = m_backend->BytesMoved(direction, device);
-        if (bytesTransferred != nullptr) *bytesTransferred = moved;
+        // Only a whole report counts: a piece of one (or more than one) is not a report the
+        // device sent or received, whatever the backend made of it.
+        if (m_backend->BytesMoved(direction, device) != hid::kReportSize) break;
+        if (bytesTransferred != nullptr) *bytesTransferred = hid::kReportSize;
         m_trace.Record(!read, report);
         result = 1;
         break;

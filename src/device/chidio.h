@@ -66,8 +66,9 @@ class CHidIO {
   // this object holds are not touched (its own interface then counts as busy).
   std::vector<FoundInterface> MatchingInterfaces(bool tryOpen);
 
-  // Move one 65-byte report. 1 on success with the byte count (report ID included) stored
-  // through bytesTransferred when it is not null; 0 on failure with the count left at 0.
+  // Move one 65-byte report. 1 on success with the byte count (report ID included, so always
+  // 65) stored through bytesTransferred when it is not null; 0 on failure with the count left
+  // at 0. A completion that moved other than 65 bytes is a failure, and is not traced.
   int ReadReport(std::uint8_t* report, std::uint32_t* bytesTransferred);
   int WriteReport(const std::uint8_t* report, std::uint32_t* bytesTransferred);
 
@@ -81,8 +82,15 @@ class CHidIO {
   // Number of handles dropped by a search and not yet closed.
   std::size_t RetiredHandleCount();
 
-  // The wire trace: every report that moves is appended to `path` as one line.
-  bool StartTrace(const std::string& path) { return m_trace.Start(path); }
+  // What the backend noted about the handles the last search opened (hid_backend.h,
+  // OpenNote), read handle first; empty when it noted nothing or opened nothing. Read it on
+  // the thread that searches.
+  const std::vector<std::u16string>& OpenNotes() const { return m_openNotes; }
+
+  // The wire trace: every report that moves is appended to `path` as one line. The notes of
+  // the handles are written as lines "# <interface path>: <note>" when the search opens
+  // them, and at the start of a trace for a device that is open already.
+  bool StartTrace(const std::string& path);
   void StopTrace() { m_trace.Stop(); }
 
  private:
@@ -96,6 +104,7 @@ class CHidIO {
   // The claim and both opens of `path`, or none of them (with *failure filled in).
   bool ClaimAndOpen(const std::u16string& path, hid::OpenFailure* failure, hid::NativeHandle* claim,
                     hid::NativeHandle* read, hid::NativeHandle* write);
+  void TraceOpenNotes();
 
   hid::HidBackend* m_backend;
   std::atomic<hid::NativeHandle> m_hRead{hid::kInvalidHandle};
@@ -107,6 +116,7 @@ class CHidIO {
   hid::OpenFailure m_lastFailure;
   PathFilter m_pathFilter;
   std::u16string m_openedPath;
+  std::vector<std::u16string> m_openNotes;
 
   std::atomic<int> m_inFlight{0};
   std::mutex m_retiredMutex;

@@ -38,6 +38,17 @@
 // * Interface paths are held whole in a std::u16string of any length. An interface path of
 //   260 UTF-16 units or more is opened by its full path like any other; it is never cut short
 //   (a cut path would name another interface, or none).
+//
+// * A transfer counts only when the platform says it completed and it moved a whole report.
+//   Issue returns true only for a completion without error that moved exactly kReportSize
+//   bytes; CHidIO applies the same count rule once more for every backend, so a short or long
+//   completion is a failed transfer (result 0, count 0, not traced), never a report sent.
+//
+// * Notes on an open handle. An open can succeed with less than the program asked for (Win32:
+//   the input report queue of the read handle could not be raised to its maximum, so reports
+//   can be lost while a long read is under way). The backend says so through OpenNote; CHidIO
+//   collects the notes of the handles it opened (CHidIO::OpenNotes) and writes each into the
+//   wire trace as a line of its own, "# " followed by the interface path, ": " and the note.
 #pragma once
 
 #include <cstdint>
@@ -55,6 +66,8 @@ inline constexpr NativeHandle kNoEvent = 0;
 inline constexpr std::uint32_t kReportSize = 65;  // report ID byte + 64 data bytes
 inline constexpr std::uint32_t kCompletionWaitMs = 100;
 inline constexpr std::uint32_t kTransferBoundMs = 5000;
+// How long Close waits for a transfer on the handle that another thread still has outstanding.
+inline constexpr std::uint32_t kCloseWaitMs = 1000;
 
 enum class Direction { kRead, kWrite };
 
@@ -129,9 +142,19 @@ class HidBackend {
   virtual void ReleaseClaim(NativeHandle claim) = 0;
 
   // Opens `path` for one direction, sharing read and write. kInvalidHandle on failure, with
-  // *failure filled in (when it is not null).
+  // *failure filled in (when it is not null). An interface whose reports in that direction are
+  // known not to be kReportSize bytes long is refused (kind kOther, the detail says the size):
+  // every transfer on it would fail.
   virtual NativeHandle Open(const std::u16string& path, Direction direction,
                             OpenFailure* failure) = 0;
+
+  // What the program should be able to tell about how `device` was opened, as one line of
+  // text without a line break, or empty when there is nothing to tell: a setting the platform
+  // did not grant. Non-blocking; valid from Open until Close.
+  virtual std::u16string OpenNote(NativeHandle device) {
+    (void)device;
+    return {};
+  }
 
   // Manual-reset events, created not signalled. CreateEvent gives kNoEvent on failure; a
   // wait involving kNoEvent fails.
@@ -145,21 +168,32 @@ class HidBackend {
   virtual WaitResult WaitAny(NativeHandle event0, NativeHandle event1, std::uint32_t ms) = 0;
 
   // Issues one transfer of exactly kReportSize bytes between `report` and `device` and
-  // blocks until it has ended (at most kTransferBoundMs; see above). When it ends, `event`
-  // is signalled. Returns false when the platform reports the call as failed, when `device`
-  // is not open, or when the bound ran out. For a read, report[0] receives the report ID (0
-  // for this device) whatever the platform does with it.
+  // blocks until it has ended (at most kTransferBoundMs; see above). When it completes
+  // successfully, `event` is signalled. Returns false when `device` is not open, when the
+  // platform reports the call or its completion as failed (a vanished device, a cancelled
+  // transfer), when the bound ran out, or when it moved other than kReportSize bytes; the
+  // event is then not left signalled. For a read, report[0] receives the report ID (0 for
+  // this device) whatever the platform does with it. One transfer per handle and direction
+  // at a time.
   virtual bool Issue(Direction direction, NativeHandle device, std::uint8_t* report,
                      NativeHandle event) = 0;
 
   // The number of bytes the last transfer issued on `device` in `direction` moved, the
-  // report ID byte included (65 for a whole report). Waits for that transfer's end if it has
-  // not ended.
+  // report ID byte included: 65 for a whole report, 0 when that transfer failed or none was
+  // issued. Non-blocking: Issue has waited for the transfer's end.
   virtual std::uint32_t BytesMoved(Direction direction, NativeHandle device) = 0;
 
-  // Cancels the transfers outstanding on `device` that the calling thread issued.
+  // Cancels every transfer outstanding on `device`, whichever thread issued it (CHidIO's
+  // release at exit runs on the main thread while a worker may be inside a transfer); each
+  // such Issue returns false. Does not wait for the cancellation to take effect. A transfer
+  // that the platform cannot interrupt once begun (a hidapi write, the simulated device) is
+  // left to end by itself, at kTransferBoundMs at the latest, as any transfer does.
   virtual void CancelIo(NativeHandle device) = 0;
-  // Releases a device handle.
+  // Releases a device handle. A transfer that another thread still has outstanding on it is
+  // cancelled and waited for, at most kCloseWaitMs, before the handle and what the transfer
+  // uses are released, so that its completion never lands in released memory; a transfer
+  // that outlasts the wait releases the handle itself when it ends. Issue on a handle that is
+  // being closed fails at once.
   virtual void Close(NativeHandle device) = 0;
 
   // Registers the one listener for removal notices (null to stop). Backends that learn of

@@ -31,7 +31,18 @@ std::string WireTrace::Line(bool out, const std::uint8_t* report) {
 
 void WireTrace::Record(bool out, const std::uint8_t* report) {
   if (!Active()) return;
-  std::string line = Line(out, report);
+  Append(Line(out, report));
+}
+
+void WireTrace::Note(const std::string& text) {
+  if (!Active()) return;
+  std::string line = "# " + text;
+  for (char& c : line)
+    if (c == '\n' || c == '\r') c = ' ';
+  Append(line);
+}
+
+void WireTrace::Append(std::string line) {
   line.push_back('\n');
   std::lock_guard lock(m_mutex);
   if (m_file == nullptr) return;

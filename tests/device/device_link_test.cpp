@@ -263,6 +263,7 @@ class ScriptedBackend final : public hid::HidBackend {
   bool issueOk = true;
   hid::WaitResult wait = hid::WaitResult::kIndex1;
   std::uint32_t bytes = hid::kReportSize;
+  std::u16string readNote;  // what OpenNote says of the read handle
   std::vector<std::string> log;
 
   std::unique_ptr<hid::InterfaceList> ListInterfaces() override {
@@ -287,6 +288,7 @@ class ScriptedBackend final : public hid::HidBackend {
   hid::NativeHandle Open(const std::u16string&, hid::Direction d, hid::OpenFailure*) override {
     return d == hid::Direction::kRead ? 0x10 : 0x20;
   }
+  std::u16string OpenNote(hid::NativeHandle h) override { return h == 0x10 ? readNote : u""; }
   hid::NativeHandle CreateEvent() override { return ++m_events; }
   void SetEvent(hid::NativeHandle) override {}
   void ResetEvent(hid::NativeHandle e) override { log.push_back("reset " + std::to_string(e)); }
@@ -309,10 +311,18 @@ class ScriptedBackend final : public hid::HidBackend {
   hid::NativeHandle m_events = 0;  // read 1, write 2, cancel 3
 };
 
+std::vector<std::string> ReadLines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
 struct OutcomeCase {
   const char* name;
   bool issueOk;
   hid::WaitResult wait;
+  std::uint32_t bytes;  // what the backend says the transfer moved
   int result;
   std::uint32_t count;
   const char* reset;  // the event reset, or "" for none
@@ -326,14 +336,20 @@ TEST_P(TransferOutcomeTest, ReadAndWriteFollowTheResultsTable) {
     ScriptedBackend backend;
     backend.issueOk = c.issueOk;
     backend.wait = c.wait;
+    backend.bytes = c.bytes;
     CHidIO io(backend);
     ASSERT_EQ(io.OpenDevice(), 0xF360u);
+    const std::string trace = ::testing::TempDir() + "outcome.trace";
+    std::remove(trace.c_str());
+    ASSERT_TRUE(io.StartTrace(trace));
     backend.log.clear();
     std::uint8_t report[hid::kReportSize] = {};
     std::uint32_t count = 1234;
     const int result = read ? io.ReadReport(report, &count) : io.WriteReport(report, &count);
+    io.StopTrace();
     EXPECT_EQ(result, c.result) << (read ? "read" : "write");
     EXPECT_EQ(count, c.count);
+    EXPECT_EQ(ReadLines(trace).size(), c.result == 1 ? 1u : 0u) << "only a report that moved";
     std::vector<std::string> resets;
     for (const std::string& entry : backend.log)
       if (entry.rfind("reset", 0) == 0) resets.push_back(entry);
@@ -349,14 +365,48 @@ TEST_P(TransferOutcomeTest, ReadAndWriteFollowTheResultsTable) {
   }
 }
 
+// A completion that moved other than a whole report is a failed transfer, whatever backend
+// reported it.
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, TransferOutcomeTest,
-    ::testing::Values(OutcomeCase{"IssueFails", false, hid::WaitResult::kIndex1, 0, 0, ""},
-                      OutcomeCase{"Cancelled", true, hid::WaitResult::kIndex0, 0, 0, "reset 3"},
-                      OutcomeCase{"Completed", true, hid::WaitResult::kIndex1, 1, 65, "direction"},
-                      OutcomeCase{"TimedOut", true, hid::WaitResult::kTimeout, 0, 0, ""},
-                      OutcomeCase{"WaitFails", true, hid::WaitResult::kFailed, 0, 0, ""}),
+    ::testing::Values(
+        OutcomeCase{"IssueFails", false, hid::WaitResult::kIndex1, 65, 0, 0, ""},
+        OutcomeCase{"Cancelled", true, hid::WaitResult::kIndex0, 65, 0, 0, "reset 3"},
+        OutcomeCase{"Completed", true, hid::WaitResult::kIndex1, 65, 1, 65, "direction"},
+        OutcomeCase{"CompletedShort", true, hid::WaitResult::kIndex1, 64, 0, 0, "direction"},
+        OutcomeCase{"CompletedEmpty", true, hid::WaitResult::kIndex1, 0, 0, 0, "direction"},
+        OutcomeCase{"CompletedLong", true, hid::WaitResult::kIndex1, 66, 0, 0, "direction"},
+        OutcomeCase{"TimedOut", true, hid::WaitResult::kTimeout, 65, 0, 0, ""},
+        OutcomeCase{"WaitFails", true, hid::WaitResult::kFailed, 65, 0, 0, ""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// What the backend noted about the opened handles reaches the caller, and the trace as lines
+// of their own that no reader takes for a report.
+TEST(Transfer, OpenNotesReachTheCallerAndTheTrace) {
+  ScriptedBackend backend;
+  backend.readNote = u"input report queue holds 32 reports,\r\nnot 512";
+  CHidIO io(backend);
+  const std::string during = ::testing::TempDir() + "notes_during.trace";
+  const std::string after = ::testing::TempDir() + "notes_after.trace";
+  std::remove(during.c_str());
+  std::remove(after.c_str());
+  const std::string noteLine = "# scripted: input report queue holds 32 reports,  not 512";
+
+  ASSERT_TRUE(io.StartTrace(during));  // a trace started before the search
+  ASSERT_EQ(io.OpenDevice(), 0xF360u);
+  EXPECT_EQ(io.OpenNotes(), std::vector<std::u16string>{backend.readNote});
+  std::uint8_t report[hid::kReportSize] = {};
+  ASSERT_EQ(io.WriteReport(report, nullptr), 1);
+  ASSERT_TRUE(io.StartTrace(after));  // and one started once the device is open
+  ASSERT_EQ(io.ReadReport(report, nullptr), 1);
+  io.StopTrace();
+  EXPECT_THAT(ReadLines(during), ::testing::ElementsAre(noteLine, WireTrace::Line(true, report)));
+  EXPECT_THAT(ReadLines(after), ::testing::ElementsAre(noteLine, WireTrace::Line(false, report)));
+
+  backend.readNote.clear();
+  ASSERT_EQ(io.OpenDevice(), 0xF360u);
+  EXPECT_TRUE(io.OpenNotes().empty()) << "the notes are those of the last search";
+}
 
 TEST(Transfer, NullCountBehavesTheSame) {
   ScriptedBackend backend;
@@ -498,33 +548,24 @@ TEST(CommandNotOpen, EveryCommandFailsAtItsCommandReport) {
             "ERROR: Send write command error!\n");
 }
 
-// A transfer that succeeds but moves less than a report ID and one data byte is no payload:
-// the loops stop as on a failed report instead of counting a length below zero.
-TEST(CommandShortCount, CountBelowTwoStopsTheLoop) {
-  for (const std::uint32_t bytes : {0u, 1u}) {
+// A backend that says a transfer completed with less (or more) than a whole report: CHidIO
+// counts it as failed, so no command is taken as sent, no length below zero is counted and
+// nothing is written into or past the destination.
+TEST(CommandShortCount, CountOtherThanAWholeReportFailsTheCommand) {
+  for (const std::uint32_t bytes : {0u, 1u, 40u, 64u, 66u}) {
+    SCOPED_TRACE(bytes);
     ScriptedBackend backend;
     CHidCmd cmd(backend);
     cmd.IO().OpenDevice();
     backend.bytes = bytes;
-    std::vector<std::uint8_t> buffer(256, 0x5A);
+    std::vector<std::uint8_t> buffer(256 + 64, 0x5A);
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(cmd.WritePages(buffer.data(), 0, 1), 0u);
     EXPECT_EQ(cmd.ReadPages(buffer.data(), 0, 1), 0u);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "ERROR: Write fail!\nERROR: Read fail!\n");
-    EXPECT_EQ(buffer, std::vector<std::uint8_t>(256, 0x5A));
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "ERROR: Send write command error!\nERROR: Send read command error!\n");
+    EXPECT_EQ(buffer, std::vector<std::uint8_t>(256 + 64, 0x5A));
   }
-}
-
-// Short reports never move the loop past the end of the destination.
-TEST(CommandShortCount, ShortReportsNeverWritePastTheDestination) {
-  ScriptedBackend backend;
-  CHidCmd cmd(backend);
-  cmd.IO().OpenDevice();
-  backend.bytes = 40;  // 39 payload bytes a report: 256 is no multiple of it
-  std::vector<std::uint8_t> buffer(256 + 64, 0x5A);
-  EXPECT_EQ(cmd.ReadPages(buffer.data(), 0, 1), 256u);
-  EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin() + 256, buffer.end()),
-            std::vector<std::uint8_t>(64, 0x5A));
 }
 
 // The command report of every command, as the trace shows it: the packet, then 0xCC up to
