@@ -1,6 +1,8 @@
 // The Linux HID backend over hidapi (hidraw). hidapi's calls are synchronous, so a transfer has
-// ended when its call returns; reads are bounded with hid_read_timeout, and the completion is
-// signalled on a standard-library event.
+// ended when its call returns; the completion is signalled on a standard-library event. A read
+// waits in slices of hid_read_timeout up to the transfer bound, so that CancelIo (from any
+// thread) ends it within one slice; a write cannot be interrupted. hid_close frees what a
+// read in progress uses, so Close waits until no transfer on the handle is outstanding.
 //
 // Report IDs. The device uses no numbered reports. A write hands hidraw all 65 bytes, report ID
 // 0 first; the kernel sends the 64 data bytes and counts 65. A read gives the 64 data bytes
@@ -22,6 +24,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -170,54 +174,109 @@ class HidapiBackend final : public PortableEventBackend {
       return kInvalidHandle;
     }
     std::lock_guard lock(m_mutex);
-    m_counts[reinterpret_cast<NativeHandle>(device)] = 0;
+    m_handles[reinterpret_cast<NativeHandle>(device)] = HandleState{};
     return reinterpret_cast<NativeHandle>(device);
   }
 
   bool Issue(Direction direction, NativeHandle handle, std::uint8_t* report,
              NativeHandle event) override {
     if (handle == kInvalidHandle) return false;
+    {
+      std::lock_guard lock(m_mutex);
+      const auto it = m_handles.find(handle);
+      if (it == m_handles.end() || it->second.closing) return false;
+      ++it->second.pending;
+      it->second.cancelled = false;
+      it->second.count = 0;
+    }
     auto* device = reinterpret_cast<hid_device*>(handle);
-    int moved;
+    int moved = -1;
     if (direction == Direction::kWrite) {
       moved = hid_write(device, report, kReportSize);
     } else {
-      const int got =
-          hid_read_timeout(device, report + 1, kReportSize - 1, static_cast<int>(kTransferBoundMs));
-      moved = got > 0 ? got + 1 : -1;  // 0 is the bound running out
+      const auto deadline =
+          std::chrono::steady_clock::now() + std::chrono::milliseconds(kTransferBoundMs);
+      while (!Cancelled(handle) && std::chrono::steady_clock::now() < deadline) {
+        const int got = hid_read_timeout(device, report + 1, kReportSize - 1, kReadSliceMs);
+        if (got == 0) continue;  // nothing yet
+        moved = got > 0 ? got + 1 : -1;
+        break;
+      }
       report[0] = 0;
     }
-    if (moved <= 0) return false;
-    {
-      std::lock_guard lock(m_mutex);
-      m_counts[handle] = static_cast<std::uint32_t>(moved);
-    }
-    SetEvent(event);
-    return true;
+    const bool whole = moved == static_cast<int>(kReportSize);
+    End(handle, whole ? kReportSize : 0);
+    if (whole) SetEvent(event);
+    return whole;
   }
 
   std::uint32_t BytesMoved(Direction direction, NativeHandle handle) override {
     (void)direction;
     std::lock_guard lock(m_mutex);
-    const auto it = m_counts.find(handle);
-    return it == m_counts.end() ? 0 : it->second;
+    const auto it = m_handles.find(handle);
+    return it == m_handles.end() ? 0 : it->second.count;
   }
 
-  void CancelIo(NativeHandle handle) override { (void)handle; }
+  void CancelIo(NativeHandle handle) override {
+    std::lock_guard lock(m_mutex);
+    const auto it = m_handles.find(handle);
+    if (it != m_handles.end() && it->second.pending > 0) it->second.cancelled = true;
+  }
 
   void Close(NativeHandle handle) override {
     if (handle == kInvalidHandle) return;
-    {
-      std::lock_guard lock(m_mutex);
-      m_counts.erase(handle);
+    std::unique_lock lock(m_mutex);
+    const auto it = m_handles.find(handle);
+    if (it != m_handles.end()) {
+      HandleState& state = it->second;
+      state.closing = true;
+      state.cancelled = true;
+      if (!m_idle.wait_for(lock, std::chrono::milliseconds(kCloseWaitMs),
+                           [&] { return state.pending == 0; })) {
+        state.orphaned = true;  // a write still in hidapi: it closes the handle when it ends
+        return;
+      }
+      m_handles.erase(it);
     }
+    lock.unlock();
     hid_close(reinterpret_cast<hid_device*>(handle));
   }
 
  private:
+  static constexpr int kReadSliceMs = 50;
+
+  struct HandleState {
+    std::uint32_t count = 0;  // bytes the last transfer moved; 0 when it failed
+    int pending = 0;          // transfers on the handle that have not ended
+    bool cancelled = false;   // CancelIo: the read in progress gives up
+    bool closing = false;     // Close has begun: no new transfer
+    bool orphaned = false;    // Close gave up waiting: the transfer that ends closes it
+  };
+
+  bool Cancelled(NativeHandle handle) {
+    std::lock_guard lock(m_mutex);
+    return m_handles.at(handle).cancelled;
+  }
+
+  void End(NativeHandle handle, std::uint32_t count) {
+    bool close = false;
+    {
+      std::lock_guard lock(m_mutex);
+      const auto it = m_handles.find(handle);
+      it->second.count = count;
+      if (--it->second.pending == 0 && it->second.orphaned) {
+        m_handles.erase(it);
+        close = true;
+      }
+    }
+    m_idle.notify_all();
+    if (close) hid_close(reinterpret_cast<hid_device*>(handle));
+  }
+
   std::mutex m_mutex;
+  std::condition_variable m_idle;
   std::map<std::u16string, std::pair<std::uint16_t, std::uint16_t>> m_attributes;
-  std::map<NativeHandle, std::uint32_t> m_counts;
+  std::map<NativeHandle, HandleState> m_handles;
 };
 
 }  // namespace

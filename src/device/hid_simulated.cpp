@@ -187,6 +187,7 @@ bool SimulatedHidBackend::Issue(Direction direction, NativeHandle device, std::u
     std::lock_guard lock(m_mutex);
     const auto it = m_open.find(device);
     if (it == m_open.end() || it->second.direction != direction) return false;
+    it->second.lastCount = 0;  // until this transfer has moved its report
     // A handle to an interface that was unplugged fails like a handle to a vanished device.
     if (FindLocked(it->second.path) == nullptr) return false;
     target = it->second.device;

@@ -3,6 +3,16 @@
 // FILE_FLAG_OVERLAPPED, so that a transfer the device never completes can be bounded and
 // cancelled instead of blocking its worker forever.
 //
+// A transfer is over when its completion has been fetched (GetOverlappedResult): the event
+// firing says only that it ended, not that it succeeded. After an unplug, for example, the
+// write is accepted as pending, its event fires at once and the completion carries
+// ERROR_ACCESS_DENIED; such a report was not sent.
+//
+// The read handle's input report queue is raised to the 512 reports hidclass allows (32 by
+// default): a 16-page read asks the device for 64 reports back to back, and a queue smaller
+// than that loses reports while the worker is between two reads. When the queue cannot be
+// raised, the handle's OpenNote says so.
+//
 // The claim is a named mutex per interface path, "Global\VQR03.hid." followed by a hash of the
 // path in lower case (device paths are case-insensitive and hold backslashes, which a name may
 // not). Only its existence counts, not its ownership: the claim creates it and fails when it
@@ -20,7 +30,8 @@
 #include <setupapi.h>
 // clang-format on
 
-// mingw-w64's hidsdi.h declares C functions without extern "C" guards.
+// mingw-w64's hidsdi.h declares C functions without extern "C" guards; it includes hidpi.h
+// (HidP_GetCaps) after the usage types that header needs.
 extern "C" {
 #include <hidsdi.h>
 }
@@ -28,6 +39,8 @@ extern "C" {
 // <windows.h> maps these names to their W/A variants, and they are member names of the seam.
 #undef CreateEvent
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cwchar>
 #include <cwctype>
@@ -79,6 +92,18 @@ void Fill(OpenFailure* failure, DWORD code, OpenError kind) {
 
 void Fill(OpenFailure* failure, DWORD code) {
   Fill(failure, code, OpenErrorFromCode(code));
+}
+
+std::u16string Ascii(const std::string& text) {
+  return std::u16string(text.begin(), text.end());
+}
+
+// " (error N: the system's text)", for a note.
+std::u16string ErrorSuffix(DWORD code) {
+  std::u16string suffix = Ascii(" (error " + std::to_string(code));
+  const std::u16string text = SystemText(code);
+  if (!text.empty()) suffix += u": " + text;
+  return suffix + u")";
 }
 
 // The name of the claim's mutex for an interface path: the path in lower case, hashed with
@@ -201,15 +226,42 @@ class Win32HidBackend final : public HidBackend {
 
   NativeHandle Open(const std::u16string& path, Direction direction,
                     OpenFailure* failure) override {
-    const DWORD access = direction == Direction::kRead ? GENERIC_READ : GENERIC_WRITE;
-    HANDLE device =
-        CreateFileW(ToWide(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    const bool read = direction == Direction::kRead;
+    HANDLE device = CreateFileW(ToWide(path).c_str(), read ? GENERIC_READ : GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (device == INVALID_HANDLE_VALUE) {
       Fill(failure, GetLastError());
       return kInvalidHandle;
     }
-    return FromHandle(device);
+    // A collection whose reports in this direction are not 65 bytes long fails every transfer
+    // (hidclass refuses a buffer of another size): it is not the device. A handle without HID
+    // preparsed data tells nothing about its report sizes and is judged by its transfers.
+    USHORT length = 0;
+    if (ReportLength(device, direction, &length) && length != kReportSize) {
+      CloseHandle(device);
+      if (failure != nullptr) {
+        *failure = OpenFailure{
+            OpenError::kOther,
+            0,
+            Ascii(std::string(read ? "input" : "output") + " reports of " + std::to_string(length) +
+                  " bytes, not " + std::to_string(kReportSize)),
+            {}};
+      }
+      return kInvalidHandle;
+    }
+    std::u16string note;
+    if (read) note = RaiseInputQueue(device);
+    const NativeHandle handle = FromHandle(device);
+    std::lock_guard lock(m_mutex);
+    m_handles[handle].note = std::move(note);
+    return handle;
+  }
+
+  std::u16string OpenNote(NativeHandle device) override {
+    std::lock_guard lock(m_mutex);
+    const auto it = m_handles.find(device);
+    return it == m_handles.end() ? std::u16string() : it->second.note;
   }
 
   NativeHandle CreateEvent() override {
@@ -240,75 +292,169 @@ class Win32HidBackend final : public HidBackend {
     // Without an event the end of the transfer cannot be observed; such a report is not
     // sent at all rather than sent with an outcome nobody can learn.
     if (device == kInvalidHandle || event == kNoEvent) return false;
-    Slot* slot = SlotFor(device, direction);
+    Slot* slot = Begin(device, direction);
+    if (slot == nullptr) return false;  // being closed, or not a handle of Open
     OVERLAPPED* overlapped = &slot->overlapped;
     *overlapped = OVERLAPPED{};
     overlapped->hEvent = ToHandle(event);
-    slot->issued = false;
 
     const HANDLE file = ToHandle(device);
     const BOOL done = direction == Direction::kRead
                           ? ReadFile(file, report, kReportSize, nullptr, overlapped)
                           : WriteFile(file, report, kReportSize, nullptr, overlapped);
-    if (!done) {
-      if (GetLastError() != ERROR_IO_PENDING) return false;
-      if (WaitForSingleObject(overlapped->hEvent, kTransferBoundMs) != WAIT_OBJECT_0) {
-        // Still outstanding after the bound (or the wait broke): cancel it and wait until
-        // the cancellation has taken effect, so the platform no longer writes into `report`
-        // or into the overlapped record once this call has returned.
-        ::CancelIo(file);
-        DWORD ignored = 0;
-        GetOverlappedResult(file, overlapped, &ignored, TRUE);
-        return false;
+    DWORD moved = 0;
+    bool completed = false;
+    if (done) {
+      // Completed at once: the completion status is in the record already.
+      completed = GetOverlappedResult(file, overlapped, &moved, FALSE) != FALSE;
+    } else if (GetLastError() == ERROR_IO_PENDING) {
+      if (WaitForSingleObject(overlapped->hEvent, kTransferBoundMs) == WAIT_OBJECT_0) {
+        // The event says the transfer ended; its completion says whether it succeeded
+        // (ERROR_OPERATION_ABORTED when cancelled, ERROR_ACCESS_DENIED or
+        // ERROR_DEVICE_NOT_CONNECTED once the device is gone).
+        completed = GetOverlappedResult(file, overlapped, &moved, FALSE) != FALSE;
+        if (!completed && GetLastError() == ERROR_IO_INCOMPLETE) Settle(file, overlapped);
+      } else {
+        // Still outstanding after the bound (or the wait broke).
+        Settle(file, overlapped);
       }
-    } else {
-      // Completed at once; make sure the caller's completion wait sees it.
-      ::SetEvent(overlapped->hEvent);
     }
-    slot->issued = true;
-    return true;
+    const bool whole = completed && moved == kReportSize;
+    if (whole)
+      ::SetEvent(overlapped->hEvent);  // a completion at once may not have set it
+    else
+      ::ResetEvent(overlapped->hEvent);
+    End(device, direction, whole ? kReportSize : 0);
+    return whole;
   }
 
   std::uint32_t BytesMoved(Direction direction, NativeHandle device) override {
-    Slot* slot = SlotFor(device, direction);
-    if (!slot->issued) return 0;  // nothing issued: waiting would never end
-    DWORD moved = 0;
-    GetOverlappedResult(ToHandle(device), &slot->overlapped, &moved, TRUE);
-    return static_cast<std::uint32_t>(moved);
+    std::lock_guard lock(m_mutex);
+    const auto it = m_handles.find(device);
+    return it == m_handles.end() ? 0 : it->second.slots[Index(direction)].moved;
   }
 
+  // CancelIo would cancel only what the calling thread issued; the release at exit cancels
+  // the transfers of a worker.
   void CancelIo(NativeHandle device) override {
-    if (device != kInvalidHandle) ::CancelIo(ToHandle(device));
+    if (device != kInvalidHandle) CancelIoEx(ToHandle(device), nullptr);
   }
 
   void Close(NativeHandle device) override {
     if (device == kInvalidHandle) return;
-    {
-      std::lock_guard lock(m_mutex);
-      m_slots.erase(Key{device, Direction::kRead});
-      m_slots.erase(Key{device, Direction::kWrite});
+    std::unique_lock lock(m_mutex);
+    const auto it = m_handles.find(device);
+    if (it != m_handles.end()) {
+      HandleState& handle = it->second;
+      handle.closing = true;
+      // Cancel again on every round: a transfer may have been issued just after the caller's
+      // CancelIo. The records stay until no transfer uses them any more.
+      const auto deadline =
+          std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseWaitMs);
+      while (handle.pending > 0 && std::chrono::steady_clock::now() < deadline) {
+        CancelIoEx(ToHandle(device), nullptr);
+        m_idle.wait_for(lock, std::chrono::milliseconds(20));
+      }
+      if (handle.pending > 0) {
+        // The platform has not ended the transfer: closing now would let it complete into
+        // released records, so the transfer that ends last releases the handle (End).
+        handle.orphaned = true;
+        return;
+      }
+      m_handles.erase(it);
     }
+    lock.unlock();
     CloseHandle(ToHandle(device));
   }
 
  private:
-  // The overlapped record of the last transfer issued on one handle in one direction. It
-  // must outlive the transfer, and BytesMoved reads it after Issue has returned.
+  // The overlapped record of the transfer issued on one handle in one direction, and the
+  // count of the last one that ended. The record must outlive the transfer.
   struct Slot {
     OVERLAPPED overlapped{};
-    bool issued = false;
+    std::uint32_t moved = 0;
   };
-  using Key = std::pair<NativeHandle, Direction>;
+  struct HandleState {
+    Slot slots[2];          // read, write
+    int pending = 0;        // transfers issued on the handle that have not ended
+    bool closing = false;   // Close has begun: no new transfer
+    bool orphaned = false;  // Close gave up waiting: the last transfer to end closes it
+    std::u16string note;
+  };
 
-  // std::map nodes do not move, so the pointer stays valid until Close erases the slot; a
-  // handle is closed only when no transfer is using it.
-  Slot* SlotFor(NativeHandle device, Direction direction) {
+  static int Index(Direction direction) { return direction == Direction::kRead ? 0 : 1; }
+
+  // Counts a transfer on `device` as outstanding and gives its slot, or null when the handle
+  // is being closed or was not opened here. std::map nodes do not move, and a handle's entry is
+  // erased only when no transfer is outstanding on it, so the slot stays valid until End.
+  Slot* Begin(NativeHandle device, Direction direction) {
     std::lock_guard lock(m_mutex);
-    return &m_slots[Key{device, direction}];
+    const auto it = m_handles.find(device);
+    if (it == m_handles.end() || it->second.closing) return nullptr;
+    HandleState& handle = it->second;
+    ++handle.pending;
+    Slot* slot = &handle.slots[Index(direction)];
+    slot->moved = 0;
+    return slot;
+  }
+
+  void End(NativeHandle device, Direction direction, std::uint32_t moved) {
+    bool close = false;
+    {
+      std::lock_guard lock(m_mutex);
+      const auto it = m_handles.find(device);
+      HandleState& handle = it->second;
+      handle.slots[Index(direction)].moved = moved;
+      if (--handle.pending == 0 && handle.orphaned) {
+        m_handles.erase(it);
+        close = true;
+      }
+    }
+    m_idle.notify_all();
+    if (close) CloseHandle(ToHandle(device));
+  }
+
+  // Ends a transfer that is still outstanding: cancels it and waits until the cancellation
+  // (or a completion that came first) has taken effect, so the platform no longer writes
+  // into the report or the overlapped record once Issue has returned.
+  static void Settle(HANDLE file, OVERLAPPED* overlapped) {
+    CancelIoEx(file, overlapped);
+    DWORD ignored = 0;
+    GetOverlappedResult(file, overlapped, &ignored, TRUE);
+  }
+
+  // The length of the direction's reports, from the collection's capabilities. False when
+  // the handle has no HID preparsed data.
+  static bool ReportLength(HANDLE device, Direction direction, USHORT* length) {
+    PHIDP_PREPARSED_DATA preparsed = nullptr;
+    if (!HidD_GetPreparsedData(device, &preparsed)) return false;
+    HIDP_CAPS caps{};
+    const bool read = HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS;
+    HidD_FreePreparsedData(preparsed);
+    if (!read) return false;
+    *length =
+        direction == Direction::kRead ? caps.InputReportByteLength : caps.OutputReportByteLength;
+    return true;
+  }
+
+  // Raises the handle's input report queue to the most hidclass allows. The note when it
+  // could not be raised, else empty.
+  static std::u16string RaiseInputQueue(HANDLE device) {
+    constexpr ULONG kInputReports = 512;
+    if (HidD_SetNumInputBuffers(device, kInputReports)) return {};
+    const DWORD code = GetLastError();
+    ULONG now = 0;
+    std::string queue =
+        "input report queue not raised to " + std::to_string(kInputReports) + " reports";
+    if (HidD_GetNumInputBuffers(device, &now))
+      queue = "input report queue holds " + std::to_string(now) + " reports, not " +
+              std::to_string(kInputReports);
+    return Ascii(queue) + ErrorSuffix(code) + u"; input reports may be lost during long reads";
   }
 
   std::mutex m_mutex;
-  std::map<Key, Slot> m_slots;
+  std::condition_variable m_idle;
+  std::map<NativeHandle, HandleState> m_handles;
 };
 
 }  // namespace

@@ -10,10 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "device/chidio.h"
 #include "device/hid_backend.h"
@@ -255,27 +257,56 @@ TEST_F(Win32Events, TransferOnHandleNotOpenFailsWithoutSignalling) {
 // opened through the backend exactly as a device path would be.
 class Win32Transfer : public Win32Events {
  protected:
-  void Connect(Direction direction) {
+  // `type`: PIPE_TYPE_BYTE, or PIPE_TYPE_MESSAGE for a device that sends reports of other
+  // sizes. `buffer`: the pipe's buffer in each direction.
+  void Connect(Direction direction, DWORD type = PIPE_TYPE_BYTE, DWORD buffer = 4096) {
     static int serial = 0;
     const std::wstring name = L"\\\\.\\pipe\\vqr-hid-test-" +
                               std::to_wstring(GetCurrentProcessId()) + L"-" +
                               std::to_wstring(++serial);
-    server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096,
-                              4096, 0, nullptr);
+    server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, type | PIPE_WAIT, 1, buffer, buffer,
+                              0, nullptr);
     ASSERT_NE(server, INVALID_HANDLE_VALUE);
     client = backend.Open(std::u16string(name.begin(), name.end()), direction, nullptr);
     ASSERT_NE(client, kInvalidHandle);
   }
   void TearDown() override {
-    if (client != kInvalidHandle) backend.Close(client);
-    if (server != INVALID_HANDLE_VALUE) CloseHandle(server);
+    if (worker.joinable()) worker.join();
+    Disconnect();
     Win32Events::TearDown();
   }
-  void ServerWrite(const Report& report) {
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(server, report.data(), kReportSize, &written, nullptr));
-    ASSERT_EQ(written, kReportSize);
+  void Disconnect() {
+    if (client != kInvalidHandle) backend.Close(client);
+    if (server != INVALID_HANDLE_VALUE) CloseHandle(server);
+    client = kInvalidHandle;
+    server = INVALID_HANDLE_VALUE;
   }
+  void ServerWrite(const Report& report) { ServerWriteBytes(report.data(), kReportSize); }
+  void ServerWriteBytes(const std::uint8_t* bytes, DWORD size) {
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(server, bytes, size, &written, nullptr));
+    ASSERT_EQ(written, size);
+  }
+  // Issues one transfer on `client` from a thread of its own, as a worker does.
+  void IssueOnWorker(Direction direction, Report* report) {
+    worker = std::thread([this, direction, report] {
+      const auto start = Clock::now();
+      workerResult = backend.Issue(direction, client, report->data(), e1) ? 1 : 0;
+      workerTook = Clock::now() - start;
+    });
+  }
+  // A successful read first, so that a count left over from it would show.
+  void ReadOneWholeReport() {
+    ServerWrite(Pattern(90));
+    Report received{};
+    ASSERT_TRUE(backend.Issue(Direction::kRead, client, received.data(), e1));
+    ASSERT_EQ(backend.BytesMoved(Direction::kRead, client), kReportSize);
+    backend.ResetEvent(e1);
+  }
+
+  std::thread worker;
+  std::atomic<int> workerResult{-1};  // -1 while the transfer is under way
+  Clock::duration workerTook{};
 
   HANDLE server = INVALID_HANDLE_VALUE;
   NativeHandle client = kInvalidHandle;
@@ -346,6 +377,119 @@ TEST_F(Win32Transfer, ReadThatNeverCompletesIsCancelledAtTheBound) {
   ASSERT_TRUE(backend.Issue(Direction::kRead, client, received.data(), e1));
   EXPECT_EQ(backend.BytesMoved(Direction::kRead, client), kReportSize);
   EXPECT_EQ(received, later);
+}
+
+// A completion is fetched, not assumed from the event: a transfer whose completion carries an
+// error, or that moved other than a whole report, was not a report sent or received.
+TEST_F(Win32Transfer, ReadWhoseCompletionFailsOrMovesNoWholeReportFails) {
+  struct Case {
+    const char* name;
+    DWORD size;       // what the device sends; 0: it goes away instead
+    bool beforeRead;  // sent before the read is issued (the read completes at once)
+  };
+  const Case cases[] = {
+      {"short report waiting", 10, true},
+      {"short report arriving", 10, false},
+      {"device gone while pending", 0, false},  // ERROR_BROKEN_PIPE
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_NO_FATAL_FAILURE(Connect(Direction::kRead, PIPE_TYPE_MESSAGE));
+    ASSERT_NO_FATAL_FAILURE(ReadOneWholeReport());
+    const std::vector<std::uint8_t> sent(c.size, 0x5A);
+    if (c.beforeRead) {
+      ASSERT_NO_FATAL_FAILURE(ServerWriteBytes(sent.data(), c.size));
+    }
+    Report received{};
+    IssueOnWorker(Direction::kRead, &received);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (!c.beforeRead) {
+      if (c.size == 0) {
+        CloseHandle(server);
+        server = INVALID_HANDLE_VALUE;
+      } else {
+        ASSERT_NO_FATAL_FAILURE(ServerWriteBytes(sent.data(), c.size));
+      }
+    }
+    worker.join();
+    EXPECT_EQ(workerResult, 0);
+    EXPECT_LT(workerTook, std::chrono::milliseconds(2000)) << "ended by its completion";
+    EXPECT_EQ(backend.BytesMoved(Direction::kRead, client), 0u);
+    EXPECT_EQ(backend.WaitAny(e0, e1, 0), WaitResult::kTimeout) << "no completion to wait for";
+    Disconnect();
+  }
+}
+
+TEST_F(Win32Transfer, WriteWhoseCompletionFailsIsNotSent) {
+  // A pipe buffer smaller than a report: the write stays pending until the device reads, and
+  // the device goes away instead.
+  ASSERT_NO_FATAL_FAILURE(Connect(Direction::kWrite, PIPE_TYPE_BYTE, 1));
+  Report sent = Pattern(11);
+  IssueOnWorker(Direction::kWrite, &sent);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_EQ(workerResult, -1) << "the write did not stay pending; this pipe cannot show it";
+  CloseHandle(server);
+  server = INVALID_HANDLE_VALUE;
+  worker.join();
+  EXPECT_EQ(workerResult, 0);
+  EXPECT_LT(workerTook, std::chrono::milliseconds(2000));
+  EXPECT_EQ(backend.BytesMoved(Direction::kWrite, client), 0u);
+}
+
+// The release at exit runs on the main thread, while a worker waits in its read.
+TEST_F(Win32Transfer, CancelFromAnotherThreadEndsThePendingReadAsFailed) {
+  ASSERT_NO_FATAL_FAILURE(Connect(Direction::kRead));
+  Report untouched = Pattern(200);
+  IssueOnWorker(Direction::kRead, &untouched);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  backend.CancelIo(client);
+  worker.join();
+  EXPECT_EQ(workerResult, 0);
+  EXPECT_LT(workerTook, std::chrono::milliseconds(vqr::hid::kTransferBoundMs / 2))
+      << "cancelled, not ended by the bound";
+  EXPECT_EQ(backend.BytesMoved(Direction::kRead, client), 0u);
+
+  ServerWrite(Pattern(3));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(untouched, Pattern(200)) << "the cancelled read no longer receives";
+  Report received{};
+  ASSERT_TRUE(backend.Issue(Direction::kRead, client, received.data(), e1));
+  EXPECT_EQ(received, Pattern(3));
+}
+
+TEST_F(Win32Transfer, CloseWaitsForThePendingReadOfAnotherThread) {
+  ASSERT_NO_FATAL_FAILURE(Connect(Direction::kRead));
+  Report untouched = Pattern(100);
+  IssueOnWorker(Direction::kRead, &untouched);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const NativeHandle closed = client;
+  const auto start = Clock::now();
+  backend.Close(closed);
+  const auto closing = Clock::now() - start;
+  client = kInvalidHandle;
+  worker.join();
+  EXPECT_EQ(workerResult, 0);
+  EXPECT_LT(closing, std::chrono::milliseconds(vqr::hid::kCloseWaitMs));
+  EXPECT_EQ(untouched, Pattern(100));
+
+  Report report = Pattern(1);
+  EXPECT_FALSE(backend.Issue(Direction::kRead, closed, report.data(), e1));
+  EXPECT_EQ(backend.BytesMoved(Direction::kRead, closed), 0u);
+}
+
+// hidclass keeps 32 input reports per handle unless told otherwise; a pipe is no HID
+// collection, so raising its queue fails, and the read handle says so.
+TEST_F(Win32Transfer, ReadHandleNotesAnInputQueueThatCouldNotBeRaised) {
+  ASSERT_NO_FATAL_FAILURE(Connect(Direction::kRead));
+  const std::u16string note = backend.OpenNote(client);
+  EXPECT_NE(note.find(u"input report queue"), std::u16string::npos);
+  EXPECT_NE(note.find(u"512"), std::u16string::npos);
+  EXPECT_EQ(note.find(u'\n'), std::u16string::npos);
+  EXPECT_EQ(note.find(u'\r'), std::u16string::npos);
+  Disconnect();
+
+  ASSERT_NO_FATAL_FAILURE(Connect(Direction::kWrite));
+  EXPECT_EQ(backend.OpenNote(client), u"") << "the write handle has no input queue";
 }
 
 TEST_F(Win32Transfer, TransferWithoutEventIsNotIssued) {
