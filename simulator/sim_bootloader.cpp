@@ -67,6 +67,13 @@ void SimBootloader::SilentAfterReport(std::uint64_t k) {
   m_changed.notify_all();
 }
 
+std::uint32_t SimBootloader::InputReportsDue() const {
+  std::lock_guard lock(m_mutex);
+  if (m_vanished || m_neverAnswer || m_mode != Mode::kReadData || m_dataEnd <= m_dataOffset)
+    return 0;
+  return (m_dataEnd - m_dataOffset + kPayload - 1) / kPayload;
+}
+
 bool SimBootloader::Vanished() const {
   std::lock_guard lock(m_mutex);
   return m_vanished;

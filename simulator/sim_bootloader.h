@@ -63,6 +63,9 @@ class SimBootloader {
 
   // --- What the device saw. ---
   bool Vanished() const;
+  // The input reports the device would send now, one per read: what is left of a read in
+  // progress; 0 when there is none, when it was told never to answer, or when it vanished.
+  std::uint32_t InputReportsDue() const;
   std::uint64_t ReportsSeen() const;
   std::uint64_t RejectedCommands() const;
   std::uint64_t Erases() const;

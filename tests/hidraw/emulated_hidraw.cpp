@@ -1,9 +1,12 @@
 #include "emulated_hidraw.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <linux/hidraw.h>
 #include <linux/input.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <umockdev.h>
 #include <unistd.h>
 
@@ -38,6 +41,7 @@ struct EmulatedNode {
   ~EmulatedNode() {
     while (inUse.load(std::memory_order_acquire) != 0) std::this_thread::yield();
     if (handler != nullptr) g_object_unref(handler);
+    if (terminalIn >= 0) ::close(terminalIn);
   }
 
   std::string node;                  // /dev/hidrawN
@@ -46,7 +50,16 @@ struct EmulatedNode {
   std::uint16_t vendor = 0;
   std::uint16_t product = 0;
   sim::SimBootloader* device = nullptr;
+  Readiness readiness = Readiness::kAlways;
+  std::vector<std::uint8_t> descriptor;
   UMockdevIoctlBase* handler = nullptr;
+  // kWhileDue: the terminal's two sides. A byte written to `terminalOut` makes the node poll
+  // readable; reading it back through `terminalIn` (the side the node's readers hold) ends
+  // that. `signalled` tells whether the byte is there; guarded by `readinessMutex`.
+  int terminalOut = -1;
+  int terminalIn = -1;
+  std::mutex readinessMutex;
+  bool signalled = false;
   std::atomic<bool> removed{false};
   // The handlers run on umockdev's thread, which learns of the node through GLib, whose
   // synchronisation ThreadSanitizer does not see. So each use of the node by a handler begins
@@ -97,6 +110,29 @@ class Use {
   EmulatedNode* m_node;
 };
 
+// kWhileDue: the node polls readable exactly while the device has input reports due.
+void UpdateReadiness(EmulatedNode* node) {
+  if (node->readiness != Readiness::kWhileDue) return;
+  std::lock_guard lock(node->readinessMutex);
+  const bool due =
+      node->device != nullptr && !node->removed.load() && node->device->InputReportsDue() > 0;
+  if (due && !node->signalled) {
+    node->signalled = ::write(node->terminalOut, "r", 1) == 1;
+  } else if (!due && node->signalled) {
+    char byte = 0;
+    node->signalled = ::read(node->terminalIn, &byte, 1) != 1;
+  }
+}
+
+// Records a report the device took or gave. Caller holds the node's mutex.
+void Record(NodeTraffic& traffic, std::vector<WireReport>& reports, const std::uint8_t* report) {
+  WireReport copy;
+  std::memcpy(copy.data(), report, copy.size());
+  reports.push_back(copy);
+  traffic.lastReport = std::chrono::steady_clock::now();
+  if (traffic.received.size() + traffic.sent.size() == 1) traffic.firstReport = traffic.lastReport;
+}
+
 void Refused(EmulatedNode* node) {
   std::lock_guard lock(node->mutex);
   ++node->traffic.afterUnplug;
@@ -113,7 +149,7 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer conte
     Complete(client, -1, ENODEV);
     return TRUE;
   }
-  const std::vector<std::uint8_t>& descriptor = kFamilyReportDescriptor;
+  const std::vector<std::uint8_t>& descriptor = node->descriptor;
   if (request == HIDIOCGRDESCSIZE) {
     UMockdevIoctlData* size = Resolve(client, sizeof(int));
     if (size == nullptr) {
@@ -180,13 +216,21 @@ gboolean OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer contex
     return TRUE;
   }
   std::uint8_t report[65] = {};
-  if (node->device == nullptr ||
-      node->device->SendIn(report, kReadBound) != sim::ReadOutcome::kReport) {
+  // A node that polls readable only while reports are due never waits for one.
+  const auto bound =
+      node->readiness == Readiness::kWhileDue ? std::chrono::milliseconds(0) : kReadBound;
+  if (node->device == nullptr || node->device->SendIn(report, bound) != sim::ReadOutcome::kReport) {
+    UpdateReadiness(node.get());
     // Nothing within the bound is what hidapi's poll would have timed out on: it reads as 0.
     const bool gone = node->removed.load() || (node->device != nullptr && node->device->Vanished());
     Complete(client, -1, gone ? EIO : EAGAIN);
     return TRUE;
   }
+  {
+    std::lock_guard lock(node->mutex);
+    Record(node->traffic, node->traffic.sent, report);
+  }
+  UpdateReadiness(node.get());
   // An unnumbered input report reaches the reader as its data bytes alone.
   const std::size_t length = std::min<std::size_t>(64, static_cast<std::size_t>(buffer->data_len));
   std::memcpy(buffer->data, report + 1, length);
@@ -211,6 +255,11 @@ gboolean OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer conte
   } else if (!whole) {
     Complete(client, -1, EINVAL);
   } else if (node->device == nullptr || node->device->ReceiveOut(buffer->data)) {
+    {
+      std::lock_guard lock(node->mutex);
+      Record(node->traffic, node->traffic.received, buffer->data);
+    }
+    UpdateReadiness(node.get());
     Complete(client, 65, 0);
   } else {
     Complete(client, -1, node->device->Vanished() ? ENODEV : EIO);
@@ -252,12 +301,14 @@ EmulatedHidraw::~EmulatedHidraw() {
 }
 
 std::string EmulatedHidraw::Plug(std::uint16_t vendor, std::uint16_t product,
-                                 sim::SimBootloader* device) {
+                                 sim::SimBootloader* device, const NodeOptions& options) {
   const std::size_t index = m_nodes.size();
   auto node = std::make_unique<EmulatedNode>();
   node->vendor = vendor;
   node->product = product;
   node->device = device;
+  node->readiness = options.readiness;
+  node->descriptor = options.descriptor.empty() ? kFamilyReportDescriptor : options.descriptor;
   node->node = "/dev/hidraw" + std::to_string(index);
 
   char ids[64];
@@ -285,7 +336,7 @@ std::string EmulatedHidraw::Plug(std::uint16_t vendor, std::uint16_t product,
   record += "P: " + hid + "\nE: SUBSYSTEM=hid\nE: DRIVER=hid-generic\nE: HID_ID=" + ids +
             "\nE: HID_NAME=Test maker Test " + productHex + "\nE: HID_PHYS=usb-0000:00:14.0-" +
             std::to_string(index + 1) +
-            "/input0\nE: HID_UNIQ=\nH: report_descriptor=" + Hex(kFamilyReportDescriptor) + "\n\n";
+            "/input0\nE: HID_UNIQ=\nH: report_descriptor=" + Hex(node->descriptor) + "\n\n";
   record += "P: " + hidraw + "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=" + node->node +
             "\nE: MAJOR=241\nE: MINOR=" + std::to_string(index) +
             "\nA: dev=241:" + std::to_string(index) + "\nN: hidraw" + std::to_string(index) + "\n";
@@ -310,19 +361,43 @@ std::string EmulatedHidraw::Plug(std::uint16_t vendor, std::uint16_t product,
     if (error != nullptr) g_error_free(error);
     throw std::runtime_error("umockdev cannot emulate " + node->node + ": " + message);
   }
-  // The node polls readable from now on (see the header).
   const int terminal = umockdev_testbed_get_dev_fd(m_testbed, node->node.c_str());
-  if (terminal < 0 || ::write(terminal, "\n", 1) != 1)
-    throw std::runtime_error("no terminal behind " + node->node);
+  if (terminal < 0) throw std::runtime_error("no terminal behind " + node->node);
+  if (node->readiness == Readiness::kAlways) {
+    // The node polls readable from now on (see the header).
+    if (::write(terminal, "\n", 1) != 1)
+      throw std::runtime_error("cannot make " + node->node + " readable");
+  } else {
+    // The readers' side of the terminal, raw: a byte written is readable at once, alone, and
+    // is not echoed back.
+    char name[128];
+    if (::ptsname_r(terminal, name, sizeof name) != 0)
+      throw std::runtime_error("no terminal name behind " + node->node);
+    node->terminalOut = terminal;
+    node->terminalIn = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    termios mode{};
+    if (node->terminalIn < 0 || ::tcgetattr(node->terminalIn, &mode) != 0)
+      throw std::runtime_error(std::string("cannot open ") + name + " behind " + node->node);
+    ::cfmakeraw(&mode);
+    if (::tcsetattr(node->terminalIn, TCSANOW, &mode) != 0)
+      throw std::runtime_error(std::string("cannot make ") + name + " raw");
+  }
 
   const std::string path = node->node;
   m_nodes.push_back(std::move(node));
   return path;
 }
 
+void EmulatedHidraw::AnnounceAdd(const std::string& node) {
+  const EmulatedNode& added = Find(node);
+  for (auto parent = added.parents.rbegin(); parent != added.parents.rend(); ++parent)
+    umockdev_testbed_uevent(m_testbed, parent->c_str(), "add");
+  umockdev_testbed_uevent(m_testbed, added.sysPath.c_str(), "add");
+}
+
 void EmulatedHidraw::Unplug(const std::string& node) {
   EmulatedNode& unplugged = Find(node);
-  unplugged.removed.store(true);
+  if (unplugged.removed.exchange(true)) return;  // gone already
   umockdev_testbed_uevent(m_testbed, unplugged.sysPath.c_str(), "remove");
   umockdev_testbed_remove_device(m_testbed, unplugged.sysPath.c_str());
   for (const std::string& parent : unplugged.parents)
@@ -363,6 +438,14 @@ NodeTraffic EmulatedHidraw::Traffic(const std::string& node) const {
   const EmulatedNode& found = Find(node);
   std::lock_guard lock(found.mutex);
   return found.traffic;
+}
+
+void EmulatedHidraw::ForgetReports(const std::string& node) {
+  EmulatedNode& found = Find(node);
+  std::lock_guard lock(found.mutex);
+  found.traffic.received.clear();
+  found.traffic.sent.clear();
+  found.traffic.firstReport = found.traffic.lastReport = {};
 }
 
 int EmulatedHidraw::Opens(const std::string& node, int atLeast) const {

@@ -7,12 +7,19 @@
 // report descriptor comes through HIDIOCGRDESCSIZE / HIDIOCGRDESC. Behind a node of the
 // family sits a simulated bootloader, fed the written reports and asked for input reports.
 //
-// Readiness. Each emulated node is one side of a pseudo-terminal, on which hidapi polls before
-// it reads. The emulated kernel writes a line to the other side once, so the node always polls
-// readable; reads themselves never touch the terminal (the preload library hands them to the
-// handler here), and a read waits in the handler until the device has a report to send.
+// Readiness. Each emulated node is one side of a pseudo-terminal, on which readers poll before
+// they read; reads themselves never touch the terminal (the preload library hands them to the
+// handler here). Two ways to answer that poll:
+// * kAlways: a line is written to the other side once, so the node always polls readable, and
+//   a read waits in the handler until the device has a report to send. hidapi reads this way.
+// * kWhileDue: the node polls readable only while the device has input reports to send; a read
+//   never waits for one. The preload library holds a lock per descriptor during each call, so
+//   a reader that polls and reads on the same descriptor it writes through (Wine's HID bus
+//   does) would stall its own writes behind a read that waits.
 #pragma once
 
+#include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,6 +33,16 @@ namespace vqr::test {
 
 struct EmulatedNode;  // one node and its handler
 
+enum class Readiness { kAlways, kWhileDue };
+
+struct NodeOptions {
+  Readiness readiness = Readiness::kAlways;
+  // The report descriptor; empty: kFamilyReportDescriptor.
+  std::vector<std::uint8_t> descriptor;
+};
+
+using WireReport = std::array<std::uint8_t, 65>;  // report ID first
+
 // What the emulated kernel saw on one node.
 struct NodeTraffic {
   int opens = 0;                      // descriptors opened on the node
@@ -35,6 +52,11 @@ struct NodeTraffic {
   std::uint64_t otherReads = 0;       // reads asking for another length
   std::uint64_t afterUnplug = 0;      // transfers refused because the device was unplugged
   std::vector<unsigned long> ioctls;  // in order
+  std::vector<WireReport> received;   // the output reports the device took, in order
+  std::vector<WireReport> sent;       // the input reports the device gave, in order
+  // When the first and the last of those reports moved.
+  std::chrono::steady_clock::time_point firstReport{};
+  std::chrono::steady_clock::time_point lastReport{};
 };
 
 class EmulatedHidraw {
@@ -48,12 +70,16 @@ class EmulatedHidraw {
   // Plugs in a USB device with one HID interface of `vendor` / `product` and its hidraw node,
   // answered by `device` (null: writes are taken and dropped, reads never find a report).
   // Returns the node's path, "/dev/hidrawN", N counting from 0.
-  std::string Plug(std::uint16_t vendor, std::uint16_t product, sim::SimBootloader* device);
+  std::string Plug(std::uint16_t vendor, std::uint16_t product, sim::SimBootloader* device,
+                   const NodeOptions& options = {});
 
   // The device is unplugged, as the kernel sees it: transfers on descriptors still open fail
   // (a read with EIO, a write and an ioctl with ENODEV), a "remove" uevent of the hidraw node
   // goes out while its sysfs entry is still there, then its sysfs tree and node are removed.
   void Unplug(const std::string& node);
+  // Announces a node plugged in with an "add" uevent of each of its devices, parents first,
+  // for readers that watch uevents rather than list once.
+  void AnnounceAdd(const std::string& node);
 
   // This user may no longer open the node: its mode becomes 0, as that of a node no udev rule
   // opened up, while the rest of the testbed may be read by every user, as sysfs may. (The
@@ -66,6 +92,8 @@ class EmulatedHidraw {
   // The node's sysfs path ("/sys/devices/.../hidraw/hidrawN").
   std::string SysPath(const std::string& node) const;
   NodeTraffic Traffic(const std::string& node) const;
+  // Forgets the reports recorded so far (and their times); the counts stay.
+  void ForgetReports(const std::string& node);
   // The number of descriptors opened on the node. The emulated kernel learns of an open on its
   // own thread, a moment after the open returned: this waits up to two seconds for `atLeast`
   // of them, then a little longer for any that are still on their way.
