@@ -1,5 +1,7 @@
 #include "formats/accept.h"
 
+#include <algorithm>
+#include <cstring>
 #include <span>
 
 namespace vqr {
@@ -61,6 +63,65 @@ Acceptance AcceptImage(std::uint8_t* buffer, std::int32_t size, std::string_view
   return result;
 }
 
+bool InfoPageAccepted(std::span<const std::uint8_t, kPageSize> page, std::string_view model,
+                      std::string* error) {
+  const std::string_view code(reinterpret_cast<const char*>(&page[12]), 4);
+  std::string why;
+  if (page[7] > kUpdaterGeneration) {
+    why = "it asks for updater generation " + std::to_string(page[7]) + ", this updater is " +
+          std::to_string(kUpdaterGeneration);
+  } else if (!ValidModelCode(code, nullptr)) {
+    why = "its model code is no file name";
+  } else if (code != model) {
+    why = "its model code " + std::string(code) + " is not the device's " + std::string(model);
+  }
+  if (why.empty()) return true;
+  if (error != nullptr) *error = std::move(why);
+  return false;
+}
+
+std::optional<std::array<std::uint8_t, kPageSize>> PageAfterImage(
+    std::span<const std::uint8_t> plain, const ImageHeader& header, std::uint32_t page) {
+  const std::uint32_t firstPage = std::uint32_t{header.first} * kPagesPerSector;
+  const std::uint32_t endPage = (std::uint32_t{header.last} + 1) * kPagesPerSector;
+  if (page < firstPage || page >= endPage) return std::nullopt;
+  std::array<std::uint8_t, kPageSize> bytes;
+  bytes.fill(0xFF);
+  // The image's data pages run on without a gap: the full sectors, then the tail pages.
+  const std::uint64_t index = page - firstPage;
+  const std::uint64_t dataPages =
+      std::uint64_t{header.FullSectors()} * kPagesPerSector + header.tailPages;
+  if (index < dataPages) {
+    const std::uint64_t at = kPackageHeaderSize + index * kPageSize;
+    if (at + kPageSize <= plain.size()) std::memcpy(bytes.data(), plain.data() + at, kPageSize);
+  }
+  return bytes;
+}
+
+Acceptance AcceptInRun(std::span<const RunImage> earlier, const RunImage& image,
+                       std::string_view model) {
+  const auto range = [](const ImageHeader& header) {
+    return "sectors " + std::to_string(header.first) + " to " + std::to_string(header.last);
+  };
+  if (const auto page = PageAfterImage(image.plain, image.header, kInfoPage)) {
+    std::string why;
+    if (!InfoPageAccepted(*page, model, &why))
+      return Refused(kInfoPageLost, "its " + range(image.header) +
+                                        " include the information page " +
+                                        std::to_string(kInfoPage) +
+                                        ", and the page it leaves there is refused: " + why);
+  }
+  for (const RunImage& before : earlier) {
+    if (std::max(before.header.first, image.header.first) <=
+        std::min(before.header.last, image.header.last))
+      return Refused(kImagesOverlap, "its " + range(image.header) + " overlap the " +
+                                         range(before.header) + " of " + std::string(before.name));
+  }
+  Acceptance result;
+  result.verdict = Verdict::kAccepted;
+  return result;
+}
+
 std::string_view ImageModelCode(std::string_view name) {
   return name.size() > 2 ? name.substr(2, 4) : std::string_view();
 }
@@ -89,6 +150,10 @@ const char* ResultText(std::int32_t code) {
       return "entry list breaks the format";
     case kImageMalformed:
       return "image header does not fit the image";
+    case kImagesOverlap:
+      return "image overlaps another image of the update";
+    case kInfoPageLost:
+      return "image would leave no valid information page";
     default:
       return "unknown code";
   }

@@ -4,7 +4,10 @@
 // updater does.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -47,6 +50,43 @@ Acceptance AcceptCatalog(std::uint8_t* buffer, std::int32_t size, std::string_vi
 //   3. ParseImageHeader into *header:                              kRefused, kImageMalformed
 Acceptance AcceptImage(std::uint8_t* buffer, std::int32_t size, std::string_view name,
                        ImageHeader* header);
+
+// The result codes of the checks across the images of one update run, which follow the
+// workflow's own codes (-10, -12, -13): two images whose sector ranges overlap (the later one
+// would overwrite the earlier, and both would still read back as written), and an image that
+// would leave in the device's information page no page the updater accepts for that device
+// (from then on the device could no longer be identified or updated).
+inline constexpr std::int32_t kImagesOverlap = -14;
+inline constexpr std::int32_t kInfoPageLost = -15;
+
+// True when `page`, a device's information page, is one the updater goes on with for a device
+// of model `model`: its updater generation (byte 7) is at most kUpdaterGeneration and its model
+// code (bytes 12 to 15) is a model code (ValidModelCode) equal to `model`. Otherwise false,
+// with a message in *error (when given).
+bool InfoPageAccepted(std::span<const std::uint8_t, kPageSize> page, std::string_view model,
+                      std::string* error = nullptr);
+
+// What page `page` holds once the image `plain` (accepted, with its parsed `header`) has been
+// programmed: the image's bytes for it, 0xFF for a page of the last sector beyond the tail
+// pages (erased and left blank). Nothing when the page lies outside the image's sectors.
+std::optional<std::array<std::uint8_t, kPageSize>> PageAfterImage(
+    std::span<const std::uint8_t> plain, const ImageHeader& header, std::uint32_t page);
+
+// One accepted image of an update run: its name, header and unscrambled bytes.
+struct RunImage {
+  std::string_view name;
+  ImageHeader header;
+  std::span<const std::uint8_t> plain;
+};
+
+// The checks of an accepted image against the run it is part of, on a device of model
+// `model`, with the images the run installs before it in `earlier`. In order:
+//   1. its sectors include the information page (kInfoPage) and the page it leaves there is
+//      not InfoPageAccepted for `model`:                  kRefused, kInfoPageLost
+//   2. its sectors overlap those of an earlier image:     kRefused, kImagesOverlap
+// The detail names what is wrong (and the earlier image).
+Acceptance AcceptInRun(std::span<const RunImage> earlier, const RunImage& image,
+                       std::string_view model);
 
 // The model code an image named `name` is checked against: characters 2 to 5 of the name
 // (fewer when the name is shorter; the check counts the missing ones as zero bytes).

@@ -91,9 +91,9 @@ struct WorkerContext {
   // server lists them once the catalog is accepted.
   std::function<void(const DeviceInfo&)> onDeviceInfo;
   std::function<void(const std::vector<CatalogEntry>&)> onCatalog;
-  // Asked by an update run before each image it is about to install (optional): true ends
-  // the run there, with no message and without the closing command. The images already
-  // written stay written.
+  // Asked by an update run before each image it is about to program, once every image is
+  // downloaded and checked (optional): true ends the run there, with no message and without
+  // the closing command. The images already written stay written.
   std::function<bool()> stopBeforeImage;
   WorkerShared* shared = nullptr;  // required; Workers sets it
 };

@@ -269,24 +269,37 @@ std::uint32_t UpdateThread(void* argument) {
   std::array<CatalogEntry, kCatalogRows> table;
   std::int32_t rowCount;
   std::string suffix;
+  std::string model;
   {
     WorkflowState& state = State();
     std::lock_guard lock(state.lock);
     table = state.CatalogTable;
     rowCount = state.CatalogRowCount;
     suffix = state.ImagePoolSuffix;
+    model.assign(state.device.ModelCode, strnlen(state.device.ModelCode, 4));
   }
 
+  // First every image the run installs is downloaded and checked, on its own and against the
+  // others, without a word to the device: a run that fails for any reason known before
+  // programming leaves the device exactly as it was. All the images are held at once, each in
+  // a buffer of its size + 128 bytes.
+  struct Downloaded {
+    std::int32_t row;
+    std::string name;
+    std::unique_ptr<std::uint8_t[]> buffer;
+    std::int32_t received;
+    ImageHeader header;
+  };
+  std::vector<Downloaded> downloads;
+  const auto refuse = [&port](std::int32_t code) {
+    FatalError(port, text::FormatText(port.LoadString(text::kStrError0402), {code}));
+  };
   for (std::int32_t i = 0; i < rowCount && i < static_cast<std::int32_t>(kCatalogRows); ++i) {
     const CatalogEntry& row = table[i];
     if (row.size == 0) continue;
     if (i >= 2 && i != target) continue;
-    if (context->stopBeforeImage && context->stopBeforeImage()) return 0;
     port.SetText(ui::kStartButton, port.LoadString(text::kStrDownloading));
 
-    const auto refuse = [&port](std::int32_t code) {
-      FatalError(port, text::FormatText(port.LoadString(text::kStrError0402), {code}));
-    };
     // A size no image header can describe is refused as a malformed image; below that bound
     // size + 128 cannot wrap around 32 bits, and only a failed allocation is a lack of memory.
     if (row.size > kLargestImage) {
@@ -313,22 +326,44 @@ std::uint32_t UpdateThread(void* argument) {
       return 0;
     }
     ImageHeader header;
-    const Acceptance accepted = AcceptImage(image.get(), received, name, &header);
-    if (accepted.verdict == Verdict::kEmpty) {
+    const Acceptance alone = AcceptImage(image.get(), received, name, &header);
+    if (alone.verdict == Verdict::kEmpty) {
       FatalError(port, text::FormatText(port.LoadString(text::kStrError0403), {i, 0, 0}));
       return 0;
     }
-    if (!accepted.Accepted()) {  // the package check's code or kImageMalformed
-      refuse(accepted.code);
+    if (!alone.Accepted()) {  // the package check's code or kImageMalformed
+      refuse(alone.code);
       return 0;
     }
-    const std::span<const std::uint8_t> file(image.get(), static_cast<std::size_t>(received));
+    const RunImage planned{
+        name, header,
+        std::span<const std::uint8_t>(image.get(), static_cast<std::size_t>(received))};
+    std::vector<RunImage> earlier;
+    for (const Downloaded& before : downloads)
+      earlier.push_back({before.name, before.header,
+                         std::span<const std::uint8_t>(before.buffer.get(),
+                                                       static_cast<std::size_t>(before.received))});
+    const Acceptance inRun = AcceptInRun(earlier, planned, model);
+    if (!inRun.Accepted()) {  // kInfoPageLost or kImagesOverlap
+      if (context->diagnose) context->diagnose(url + ": refused: " + inRun.detail);
+      refuse(inRun.code);
+      return 0;
+    }
+    downloads.push_back({i, name, std::move(image), received, header});
+  }
+
+  // Then each image is programmed, in row order; its buffer is released once it is written.
+  for (Downloaded& download : downloads) {
+    if (context->stopBeforeImage && context->stopBeforeImage()) return 0;
+    const std::int32_t i = download.row;
+    const std::span<const std::uint8_t> file(download.buffer.get(),
+                                             static_cast<std::size_t>(download.received));
     const char letter = i == 0 ? 'T' : i == 1 ? 'V' : 'C';
     const std::uint32_t differing = ProgramImage(*context, file, letter);
-    image.reset();
+    download.buffer.reset();
     if (differing != 0) {
-      FatalError(port,
-                 text::FormatText(port.LoadString(text::kStrError0403), {i, received, differing}));
+      FatalError(port, text::FormatText(port.LoadString(text::kStrError0403),
+                                        {i, download.received, differing}));
       return 0;
     }
   }

@@ -31,8 +31,12 @@ using WorkerEntry = std::uint32_t (*)(void* context);
 // context does nothing and returns 0.
 std::uint32_t IdentifyThread(void* context);
 
-// Programs the chosen images and sends the closing command. Returns 1 when the run
-// completed; every failure ends the process through the window port (and returns 0).
+// Downloads every image the run installs and checks each (its signature when signatures are
+// required, the package check, its header, and against the others of the run: no two overlap,
+// none leaves an information page the updater would refuse), all before the first command
+// that changes the device; then programs them in row order and sends the closing command.
+// Returns 1 when the run completed; every failure ends the process through the window port
+// (and returns 0).
 std::uint32_t UpdateThread(void* context);
 
 // Owns the worker threads of one window: starts each with its own copy of the context and

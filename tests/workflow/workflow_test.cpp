@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include <algorithm>
@@ -775,6 +776,7 @@ struct RunFailure {
   std::function<void(WorkflowTest&, LoopbackServer&, sim::SimBootloader&)> arrange;
   std::vector<Box> boxes;
   const char* lastCaption;
+  bool programs = false;  // the failure is found by programming; otherwise before it
 };
 class RunFailureTest : public WorkflowTest, public ::testing::WithParamInterface<RunFailure> {};
 
@@ -783,12 +785,18 @@ TEST_P(RunFailureTest, ShowsItsErrorAndEndsWithoutClosing) {
   Publish(StandardImages(), {});
   ASSERT_EQ(IdentifyThread(&context), 1u);
   GetParam().arrange(*this, server, *device);
+  const std::vector<std::uint8_t> flashBefore = device->Flash();
   EXPECT_EQ(UpdateThread(&context), 0u);
   EXPECT_THAT(BoxesOf(port), ElementsAreArray(GetParam().boxes));
   EXPECT_EQ(port.ExitCode(), 0);
   EXPECT_EQ(Utf8(Captions().back()), GetParam().lastCaption);
   for (const auto& caption : Captions()) EXPECT_NE(Utf8(caption), "- 更 新 完 成 -");
   for (const auto& command : WireCommands(tracePath)) EXPECT_NE(command, "close");
+  if (!GetParam().programs) {
+    // Every image is downloaded and checked before the device is told of the first.
+    EXPECT_EQ(WireCommands(tracePath), std::vector<std::string>{"read 8175+1"});
+    EXPECT_TRUE(device->Flash() == flashBefore) << "the flash changed";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -854,7 +862,158 @@ INSTANTIATE_TEST_SUITE_P(
                      d.FlipBitsOnRead(20 * 16 + 5, 7, 5, 0x80);  // row 2, a full sector
                    },
                    {Error("錯誤碼: 0403+ 2\n    4128\n       5")},
-                   "Verify C Complete!"}),
+                   "Verify C Complete!",
+                   true},
+        // Failures of the last image the run installs, found before the first is written.
+        RunFailure{"LastImageMissing",
+                   [](WorkflowTest&, LoopbackServer& s, sim::SimBootloader&) {
+                     s.Remove("Pool37x/C0Q234.bin");
+                   },
+                   {Error("錯誤碼: 0402 -7")},
+                   "下載更新檔中..."},
+        RunFailure{"LastImageCutShort",
+                   [](WorkflowTest& t, LoopbackServer& s, sim::SimBootloader&) {
+                     auto image = t.StandardImages()[2].package;
+                     image.resize(image.size() - 256);
+                     s.Put("Pool37x/C0Q234.bin", image);
+                   },
+                   {Error("錯誤碼: 0402 -3")},
+                   "下載更新檔中..."},
+        RunFailure{"NoMemoryAtTheLastRow",
+                   [](WorkflowTest&, LoopbackServer&, sim::SimBootloader&) {
+                     // A size of its own: rows 1 and 2 have images of the same length.
+                     std::lock_guard lock(State().lock);
+                     State().CatalogTable[2].size = 5000;
+                     FailNextAllocationOf(5000 + 128);
+                   },
+                   {Error("錯誤碼: 0401+ 2")},
+                   "下載更新檔中..."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- Checks across the images of one run ---
+
+const Box kDone{"OK\n拔線＋離開程式\nGoodbye.", "更新完成", Icon::kInformation};
+
+// Runs the update of `images` with the optional item `selection` on the attached device. When
+// it is refused, the device saw nothing after the information page's read, the box is
+// `refusal` and one diagnostic line holds `why`.
+void ExpectRefusedOrDone(WorkflowTest& t, const std::vector<TestImage>& images, int selection,
+                         bool accepted, const std::string& refusal, const std::string& why) {
+  t.Publish(images, {});
+  ASSERT_EQ(IdentifyThread(&t.context), 1u);
+  t.port.UserSelects(selection);
+  const std::vector<std::uint8_t> flashBefore = t.device->Flash();
+  std::vector<std::string> lines;
+  t.context.diagnose = [&lines](const std::string& line) { lines.push_back(line); };
+  UpdateThread(&t.context);
+  if (accepted) {
+    EXPECT_THAT(BoxesOf(t.port), ElementsAre(kDone));
+    for (std::size_t i = 0; i < images.size(); ++i)
+      if (i < 2 || static_cast<int>(i) == selection + 2) ExpectImageInFlash(*t.device, images[i]);
+    return;
+  }
+  EXPECT_THAT(BoxesOf(t.port), ElementsAre(Error(refusal)));
+  EXPECT_EQ(WireCommands(t.tracePath), std::vector<std::string>{"read 8175+1"});
+  EXPECT_TRUE(t.device->Flash() == flashBefore) << "the flash changed";
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find(why), std::string::npos) << lines[0];
+}
+
+// Two images of one run may not share a sector: the later would overwrite the earlier, and
+// both would still read back as written. Ranges that only touch are fine, and so is an
+// overlap with an optional image the run does not install.
+struct OverlapCase {
+  const char* name;
+  std::vector<TestImage> images;
+  int selection;
+  bool accepted;
+};
+class OverlapTest : public WorkflowTest, public ::testing::WithParamInterface<OverlapCase> {};
+
+TEST_P(OverlapTest, ImagesOfOneRunMayNotShareASector) {
+  Attach({});
+  ExpectRefusedOrDone(*this, GetParam().images, GetParam().selection, GetParam().accepted,
+                      "錯誤碼: 0402 -14", "overlap");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ranges, OverlapTest,
+    ::testing::Values(
+        OverlapCase{"FixedImagesShareTheirEdge",
+                    {MakeImage("T0Q713.bin", 3, 5, 2), MakeImage("V0Q346.bin", 5, 6, 1)},
+                    -1,
+                    false},
+        OverlapCase{"OptionalImageInsideTheFirst",
+                    {MakeImage("T0Q713.bin", 3, 9, 2), MakeImage("V0Q346.bin", 10, 10, 16),
+                     MakeImage("C0Q234.bin", 4, 4, 1)},
+                    0,
+                    false},
+        OverlapCase{"OneSectorEach",
+                    {MakeImage("T0Q713.bin", 7, 7, 1), MakeImage("V0Q346.bin", 7, 7, 16)},
+                    -1,
+                    false},
+        OverlapCase{"RangesThatOnlyTouch",
+                    {MakeImage("T0Q713.bin", 3, 5, 2), MakeImage("V0Q346.bin", 6, 6, 1)},
+                    -1,
+                    true},
+        OverlapCase{"WithTheOptionalImageNotSelected",
+                    {MakeImage("T0Q713.bin", 3, 5, 2), MakeImage("V0Q346.bin", 10, 10, 16),
+                     MakeImage("C0Q234.bin", 20, 21, 0), MakeImage("C0Q299.bin", 21, 22, 1)},
+                    0,
+                    true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// An image may rewrite the information page (page 8175, the last page of sector 510) only with
+// a page the updater goes on with for this device: its model code and an updater generation of
+// at most 3. A page left erased, or one that names another model or a newer updater, would
+// leave the device unusable to the updater.
+struct InfoPageCase {
+  const char* name;
+  std::uint16_t first, last;
+  std::uint8_t tailPages;
+  std::optional<InfoPageFields> page;  // the image's bytes for page 8175 (none: its pattern)
+  bool accepted;
+};
+class InfoPageImageTest : public WorkflowTest,
+                          public ::testing::WithParamInterface<InfoPageCase> {};
+
+TEST_P(InfoPageImageTest, MustLeaveAPageTheUpdaterAccepts) {
+  const InfoPageCase& c = GetParam();
+  Attach({});
+  TestImage image = MakeImage("T0Q713.bin", c.first, c.last, c.tailPages);
+  if (c.page) {
+    const auto bytes = MakeInfoPage(*c.page);
+    const std::size_t at = (std::size_t{kInfoPage} - c.first * 16u) * 256;
+    ASSERT_LE(at + 256, image.data.size());
+    std::copy(bytes.begin(), bytes.end(), image.data.begin() + at);
+    std::string error;
+    image.package = BuildImage("Q713", image.header, image.data, &error);
+    ASSERT_FALSE(image.package.empty()) << error;
+  }
+  ExpectRefusedOrDone(*this, {image}, -1, c.accepted, "錯誤碼: 0402 -15", "information page 8175");
+}
+
+InfoPageFields NewerVersions(std::uint8_t generation = 3, const std::string& model = "AB7C") {
+  InfoPageFields fields;  // new versions of both fixed images, as a vendor records them
+  fields.version = {0x13, 0x00, 0x00, 0x00};
+  fields.row1 = "346";
+  fields.generation = generation;
+  fields.model = model;
+  return fields;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pages, InfoPageImageTest,
+    ::testing::Values(
+        InfoPageCase{"NewPageInTheTail", 510, 510, 16, NewerVersions(), true},
+        InfoPageCase{"NewPageInAFullSector", 510, 511, 1, NewerVersions(), true},
+        InfoPageCase{"NewPageAfterAFullSector", 509, 510, 16, NewerVersions(), true},
+        InfoPageCase{"PageOfGenerationZero", 510, 510, 16, NewerVersions(0), true},
+        InfoPageCase{"PageAskingForGeneration4", 510, 510, 16, NewerVersions(4), false},
+        InfoPageCase{"PageOfAnotherModel", 510, 510, 16, NewerVersions(3, "AB7D"), false},
+        InfoPageCase{"ImageDataWherePageBelongs", 509, 510, 16, std::nullopt, false},
+        InfoPageCase{"PageErasedBeyondTheTail", 510, 510, 15, std::nullopt, false},
+        InfoPageCase{"PageErasedInALastSectorOfNoPages", 509, 510, 0, std::nullopt, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The flash size is the device's: an image high in a larger flash installs, and a catalog row
@@ -984,6 +1143,25 @@ INSTANTIATE_TEST_SUITE_P(
                                       std::vector<std::uint8_t> image = t.server.File(kImagePath);
                                       image[200] ^= 0x01;  // a byte of sector data, after signing
                                       t.server.Replace(kImagePath, image);
+                                    },
+                                    {Error("錯誤碼: 0402 -12")}},
+                      // The second fixed image changed after signing: the first, already
+                      // downloaded and good, is not written either.
+                      SignatureCase{"TamperedSecondImage",
+                                    [](SignedContentTest& t) {
+                                      t.server.SignWith(&t.vendor);
+                                      t.Publish(t.StandardImages(), {});
+                                      const std::string path = "Pool37x/V0Q346.bin";
+                                      std::vector<std::uint8_t> image = t.server.File(path);
+                                      image[200] ^= 0x01;
+                                      t.server.Replace(path, image);
+                                    },
+                                    {Error("錯誤碼: 0402 -12")}},
+                      SignatureCase{"SignatureOfTheLastImageMissing",
+                                    [](SignedContentTest& t) {
+                                      t.server.SignWith(&t.vendor);
+                                      t.Publish(t.StandardImages(), {});
+                                      t.server.Remove("Pool37x/C0Q234.bin.minisig");
                                     },
                                     {Error("錯誤碼: 0402 -12")}},
                       SignatureCase{"TamperedSignature",
