@@ -14,6 +14,7 @@
 #include "device/hid_none.h"
 #include "device/hid_simulated.h"
 #include "formats/catalog.h"
+#include "formats/package.h"
 #include "recording_port.h"
 #include "simulator/sim_bootloader.h"
 #include "text/text_format.h"
@@ -26,6 +27,27 @@ namespace {
 
 constexpr char kModel[] = "AB7C";
 static_assert(CommandPacket::kSize == 18);
+
+// Where the server keeps image `name`: the pool of the model's third character.
+std::string ImagePath(const std::string& name) {
+  return "Pool3" + std::string(1, kModel[2]) + "x/" + name;
+}
+
+std::string Text(const std::vector<std::uint8_t>& bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// A detached signature of `bytes` by `key`, made for the file `name`; empty when signing
+// failed.
+std::vector<std::uint8_t> Signature(const std::vector<std::uint8_t>& bytes,
+                                    const sig::SecretKey& key, const std::string& path) {
+  std::string text;
+  std::string error;
+  const std::string name = path.substr(path.rfind('/') + 1);
+  if (!sig::Sign(bytes, key, sig::DefaultTrustedComment(1700000000, name, true), &text, &error))
+    return {};
+  return std::vector<std::uint8_t>(text.begin(), text.end());
+}
 
 // The simulated backend with a count of the reports issued through it: it can record each
 // (the first bytes of an output report are its command) and, after report k, tell the
@@ -93,6 +115,42 @@ class WireBackend final : public hid::HidBackend {
   std::vector<WireLogEntry>* m_log = nullptr;
 };
 
+}  // namespace
+
+// The platform's HTTP backend, except that a request for the URL ending in the refused path
+// goes to a port of 127.0.0.1 where nobody listens, so that its connection is refused.
+class RefusingHttpBackend final : public HttpBackend {
+ public:
+  void Refuse(std::string path) { m_refused = std::move(path); }
+
+  std::unique_ptr<HttpClient> OpenClient() override {
+    std::unique_ptr<HttpClient> inner = PlatformHttpBackend().OpenClient();
+    if (!inner) return nullptr;
+    return std::make_unique<Client>(std::move(inner), m_refused);
+  }
+
+ private:
+  class Client final : public HttpClient {
+   public:
+    Client(std::unique_ptr<HttpClient> inner, std::string refused)
+        : m_inner(std::move(inner)), m_refused(std::move(refused)) {}
+    std::unique_ptr<HttpRequest> OpenUrl(const char* url, std::uint32_t capacity) override {
+      const std::string_view asked(url);
+      const bool refused = !m_refused.empty() && asked.size() > m_refused.size() &&
+                           asked.substr(asked.size() - m_refused.size() - 1) == "/" + m_refused;
+      return m_inner->OpenUrl(refused ? "http://127.0.0.1:1/" : url, capacity);
+    }
+    HttpFailure LastFailure() const override { return m_inner->LastFailure(); }
+
+   private:
+    std::unique_ptr<HttpClient> m_inner;
+    std::string m_refused;
+  };
+  std::string m_refused;
+};
+
+namespace {
+
 std::vector<std::uint8_t> Pattern(std::size_t size, std::uint32_t state) {
   std::vector<std::uint8_t> data(size);
   for (std::uint8_t& byte : data) {
@@ -128,11 +186,34 @@ const char* FaultName(FaultKind kind) {
       return "silent after k";
     case FaultKind::kFlipOnRead:
       return "bits flip on read-back";
+    case FaultKind::kRefused:
+      return "connection refused";
+    case FaultKind::kNotFound:
+      return "file not found";
+    case FaultKind::kCutShort:
+      return "body cut short";
+    case FaultKind::kBrokenOff:
+      return "download broken off";
+    case FaultKind::kDamaged:
+      return "package damaged";
+    case FaultKind::kBadSignature:
+      return "bad signature";
+    case FaultKind::kNoSignature:
+      return "signature missing";
   }
   return "?";
 }
 
+bool DownloadFault(FaultKind kind) {
+  return kind >= FaultKind::kRefused;
+}
+
+bool SignedFault(FaultKind kind) {
+  return kind == FaultKind::kBadSignature || kind == FaultKind::kNoSignature;
+}
+
 bool CaseResult::Holds() const {
+  if (DownloadFault(fault.kind) && !(faulted.numbered && faulted.untouched)) return false;
   const bool faultedHolds = faulted.numbered || (faulted.done && faulted.imagesExact);
   return faultedHolds && rerun.done && rerun.flashExact;
 }
@@ -152,7 +233,6 @@ FaultRig::FaultRig() {
               {'V', "V0Q346.bin", {10, 10, 16}, {}, true},
               {'C', "C0Q234.bin", {20, 21, 0}, {}, true},
               {'C', "C0Q299.bin", {30, 30, 1}, {}, false}};
-  std::map<std::string, std::vector<std::uint8_t>> files;
   Catalog catalog;
   catalog.generation = kUpdaterGeneration;
   std::uint32_t patternState = 0x51ED;  // each image gets a pattern of its own
@@ -167,12 +247,22 @@ FaultRig::FaultRig() {
     if (!entry.SetName(image.name)) return;
     entry.size = static_cast<std::uint32_t>(package.size());
     entry.description = u"image " + std::u16string(1, static_cast<char16_t>(image.letter));
-    files["Pool3" + std::string(1, kModel[2]) + "x/" + image.name] = std::move(package);
+    m_files[ImagePath(image.name)] = std::move(package);
   }
   std::string error;
   std::vector<std::uint8_t> catalogBytes = BuildCatalog(kModel, catalog, &error);
   if (catalogBytes.empty()) return;
-  files[std::string("Door3/") + kModel + ".Bin"] = std::move(catalogBytes);
+  m_files[std::string("Door3/") + kModel + ".Bin"] = std::move(catalogBytes);
+  // Every file is signed; a run requires the signatures only where its case says so.
+  if (!sig::GenerateKeyPair(&m_vendor, &error)) return;
+  m_trusted = {sig::PublicKeyOf(m_vendor)};
+  std::vector<std::string> paths;
+  for (const auto& [path, bytes] : m_files) paths.push_back(path);
+  for (const std::string& path : paths) {
+    std::vector<std::uint8_t> signature = Signature(m_files[path], m_vendor, path);
+    if (signature.empty()) return;
+    m_files[path + ".minisig"] = std::move(signature);
+  }
 
   // Older firmware in every image's sectors (the one not installed must keep it).
   m_start.assign(sim::kFlashSize, 0xFF);
@@ -190,7 +280,50 @@ FaultRig::FaultRig() {
     std::copy(image.data.begin(), image.data.end(), first);
   }
 
-  m_server = demo::ServeFiles(std::move(files));
+  m_http = std::make_unique<RefusingHttpBackend>();
+  m_server = test::StartLoopbackServer();
+  Serve(FaultCase{});
+}
+
+void FaultRig::Serve(const FaultCase& fault) {
+  for (const auto& [path, bytes] : m_files) m_server->Set("/" + path, test::Serve(Text(bytes)));
+  m_http->Refuse({});
+  if (!DownloadFault(fault.kind)) return;
+  const std::string path = ImagePath(m_images[fault.image].name);
+  const std::vector<std::uint8_t>& file = m_files[path];
+  switch (fault.kind) {
+    case FaultKind::kRefused:
+      m_http->Refuse(path);
+      break;
+    case FaultKind::kNotFound:
+      m_server->Set("/" + path, test::Serve("<html><body>404 Not Found</body></html>", 404));
+      break;
+    case FaultKind::kCutShort:
+      m_server->Set("/" + path, test::Serve(Text(file).substr(0, file.size() / 2)));
+      break;
+    case FaultKind::kBrokenOff:
+      m_server->Set("/" + path, test::CutAfter(Text(file), file.size() / 2));
+      break;
+    case FaultKind::kDamaged: {
+      std::string damaged = Text(file);
+      damaged[kPackageHeaderSize + 7] ^= 0x10;  // sector data: only the check bytes see it
+      m_server->Set("/" + path, test::Serve(damaged));
+      break;
+    }
+    case FaultKind::kBadSignature: {
+      // The vendor's own signature for this file name, over bytes other than the file's.
+      std::vector<std::uint8_t> other = file;
+      other.back() ^= 0x01;
+      m_server->Set("/" + path + ".minisig", test::Serve(Text(Signature(other, m_vendor, path))));
+      break;
+    }
+    case FaultKind::kNoSignature:
+      m_server->Set("/" + path + ".minisig",
+                    test::Serve("<html><body>404 Not Found</body></html>", 404));
+      break;
+    default:
+      break;
+  }
 }
 
 FaultRig::~FaultRig() = default;
@@ -212,8 +345,11 @@ bool FaultRig::ImagesExact(const std::vector<std::uint8_t>& flash) const {
 }
 
 RunOutcome FaultRig::Update(const std::vector<std::uint8_t>* startFlash, const FaultCase& fault,
-                            std::vector<std::uint8_t>* flashAfter, std::vector<WireLogEntry>* log) {
+                            bool signedRun, std::vector<std::uint8_t>* flashAfter,
+                            std::vector<WireLogEntry>* log) {
   RunOutcome outcome;
+  std::vector<WireLogEntry> ownLog;
+  if (log == nullptr) log = &ownLog;
   auto device = std::make_unique<sim::SimBootloader>(m_info);
   // The device starts erased: only the pages that are not need setting (a few dozen; every
   // page would make the run ten times slower under the sanitizers).
@@ -231,6 +367,14 @@ RunOutcome FaultRig::Update(const std::vector<std::uint8_t>* startFlash, const F
   wire->Inner().SetTransferBound(std::chrono::milliseconds(20));
   switch (fault.kind) {
     case FaultKind::kNone:
+      break;
+    case FaultKind::kRefused:  // faults of the server (Serve), not of the device
+    case FaultKind::kNotFound:
+    case FaultKind::kCutShort:
+    case FaultKind::kBrokenOff:
+    case FaultKind::kDamaged:
+    case FaultKind::kBadSignature:
+    case FaultKind::kNoSignature:
       break;
     case FaultKind::kFailReport:
       device->FailReport(fault.report);
@@ -252,10 +396,10 @@ RunOutcome FaultRig::Update(const std::vector<std::uint8_t>* startFlash, const F
   WorkerShared shared;
   WorkerContext context;
   context.port = &port;
-  context.http = &PlatformHttpBackend();
-  context.serverBase = m_server->Base();
-  context.trustedKeys = {};
-  context.signaturesRequired = false;
+  context.http = m_http.get();
+  context.serverBase = m_server->Url("/");
+  context.trustedKeys = signedRun ? m_trusted : std::vector<sig::PublicKey>{};
+  context.signaturesRequired = signedRun;
   context.shared = &shared;
   if (FindAndOpenDevice() == 1) {
     if (IdentifyThread(&context) == 1) {
@@ -268,6 +412,17 @@ RunOutcome FaultRig::Update(const std::vector<std::uint8_t>* startFlash, const F
 
   outcome.reports = device->ReportsSeen();
   std::vector<std::uint8_t> flash = device->Flash();
+  // What the identification sends: one command, the read of the information page.
+  std::size_t commands = 0;
+  bool onlyInfoRead = true;
+  for (const WireLogEntry& entry : *log) {
+    if (!entry.out) continue;
+    const CommandPacket packet = CommandPacket::Parse(entry.head.data());
+    ++commands;
+    onlyInfoRead =
+        onlyInfoRead && packet.code == kCmdRead && packet.arg1 == kInfoPage && packet.arg2 == 1;
+  }
+  outcome.untouched = commands == 1 && onlyInfoRead && flash == start;
   outcome.flashExact = flash == m_expected;
   outcome.imagesExact = outcome.flashExact || ImagesExact(flash);
   if (flashAfter != nullptr) *flashAfter = std::move(flash);
@@ -298,7 +453,7 @@ std::vector<WireReport> FaultRig::CleanRun() {
   if (!Ready()) return {};
   std::vector<WireLogEntry> log;
   std::vector<std::uint8_t> flash;
-  const RunOutcome clean = Update(nullptr, FaultCase{}, &flash, &log);
+  const RunOutcome clean = Update(nullptr, FaultCase{}, false, &flash, &log);
   if (!clean.done || !clean.flashExact || clean.reports != log.size()) return {};
 
   const auto imageAt = [&](std::uint32_t sector) -> const Image* {
@@ -402,6 +557,14 @@ std::vector<FaultCase> FaultRig::Cases(const std::vector<WireReport>& clean) con
                        std::string("page ") + std::to_string(page) + " of " + image.letter});
     }
   }
+  for (std::size_t i = 0; i < m_images.size(); ++i) {
+    if (!m_images[i].installed) continue;
+    for (const FaultKind kind :
+         {FaultKind::kRefused, FaultKind::kNotFound, FaultKind::kCutShort, FaultKind::kBrokenOff,
+          FaultKind::kDamaged, FaultKind::kBadSignature, FaultKind::kNoSignature}) {
+      cases.push_back({kind, 0, 0, std::string("download ") + m_images[i].letter, i});
+    }
+  }
   return cases;
 }
 
@@ -413,8 +576,10 @@ CaseResult FaultRig::Run(const FaultCase& fault) {
     return result;
   }
   std::vector<std::uint8_t> flash;
-  result.faulted = Update(nullptr, fault, &flash, nullptr);
-  result.rerun = Update(&flash, FaultCase{}, nullptr, nullptr);
+  Serve(fault);
+  result.faulted = Update(nullptr, fault, SignedFault(fault.kind), &flash, nullptr);
+  Serve(FaultCase{});
+  result.rerun = Update(&flash, FaultCase{}, SignedFault(fault.kind), nullptr, nullptr);
   return result;
 }
 
@@ -446,7 +611,8 @@ std::string FormatMatrix(const std::vector<CaseResult>& results) {
   std::map<std::uint64_t, std::map<FaultKind, const CaseResult*>> rows;
   std::map<std::uint64_t, std::string> phases;
   for (const CaseResult& result : results) {
-    if (result.fault.kind == FaultKind::kFlipOnRead || result.fault.kind == FaultKind::kNone)
+    if (result.fault.kind == FaultKind::kFlipOnRead || result.fault.kind == FaultKind::kNone ||
+        DownloadFault(result.fault.kind))
       continue;
     rows[result.fault.report][result.fault.kind] = &result;
     phases[result.fault.report] = result.fault.phase;
@@ -463,6 +629,12 @@ std::string FormatMatrix(const std::vector<CaseResult>& results) {
   for (const CaseResult& result : results) {
     if (result.fault.kind != FaultKind::kFlipOnRead) continue;
     out << "  " << pad(result.fault.phase, kPhaseWidth) << cell(result) << "\n";
+  }
+  out << "\ndownloads (the device untouched):\n";
+  for (const CaseResult& result : results) {
+    if (!DownloadFault(result.fault.kind)) continue;
+    out << "  " << pad(result.fault.phase, kPhaseWidth) << pad(FaultName(result.fault.kind), 20)
+        << (result.faulted.untouched ? "" : "device TOUCHED: ") << cell(result) << "\n";
   }
   // Without the padding behind the last column.
   std::string text;
