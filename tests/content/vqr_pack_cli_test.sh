@@ -168,6 +168,42 @@ verify_fault "catalog name not a model code" "Door3/A1B.Bin: no device fetches i
 verify_fault "catalog of another generation" "Door3/A1B2.Bin: refused by the updater: generation 2" \
   cp "$dir/g2.Bin" Door3/A1B2.Bin
 verify_fault "no catalog" "Door3/: holds no catalog" rm Door3/A1B2.Bin
+# verify DIR judges a catalog's images as update runs install them: the fixed rows with each
+# other and with each optional row (two optional rows are never installed together), and an
+# image over the information page (page 8175, the last page of sector 510) must leave there a
+# page of the catalog's model and of updater generation 3 at most.
+head -c 4096 /dev/zero >"$dir/sector"
+head -c 8192 /dev/zero >"$dir/two-sectors"
+{ head -c 3840 /dev/zero; printf '\0\0\0\0\0\0\0\003\0\0\0\0A1B2'; head -c 240 /dev/zero; } >"$dir/info-sector"
+{ head -c 3840 /dev/zero; printf '\0\0\0\0\0\0\0\004\0\0\0\0A1B2'; head -c 240 /dev/zero; } >"$dir/info-sector-g4"
+run_tree() {  # run_tree ROW... with ROW NAME:FIRST:DATA: a tree of one catalog of these images
+  rm -rf "$dir/rt" && mkdir -p "$dir/rt/Door3" "$dir/rt/Pool3Bx"
+  local row entries=()
+  for row in "$@"; do
+    IFS=: read -r name first data <<<"$row"
+    "$pack" image --name "$name" --first "$first" --in "$dir/$data" --out "$dir/rt/Pool3Bx/$name" >/dev/null ||
+      { echo "FAIL: run_tree: image $row"; failures=$((failures + 1)); }
+    entries+=("@$dir/rt/Pool3Bx/$name")
+  done
+  "$pack" catalog --model A1B2 --out "$dir/rt/Door3/A1B2.Bin" "${entries[@]}" >/dev/null ||
+    { echo "FAIL: run_tree: catalog"; failures=$((failures + 1)); }
+}
+run_tree T0A1B215.bin:3:two-sectors V1A1B2123.bin:4:sector C2A1B2234.bin:20:sector
+expect 1 "verify: fixed images overlap" -- "$pack" verify "$dir/rt"
+contains "Pool3Bx/V1A1B2123.bin: refused by the updater: -14" "verify: fixed images overlap"
+contains "rows 0 and 1 of Door3/A1B2.Bin are installed together" "verify: fixed images overlap"
+run_tree T0A1B215.bin:3:two-sectors V1A1B2123.bin:5:sector C2A1B2234.bin:4:sector
+expect 1 "verify: an optional image overlaps a fixed one" -- "$pack" verify "$dir/rt"
+contains "Pool3Bx/C2A1B2234.bin: refused by the updater: -14" "verify: an optional image overlaps a fixed one"
+run_tree T0A1B215.bin:3:two-sectors V1A1B2123.bin:5:sector C2A1B2234.bin:20:sector C3A1B2299.bin:20:sector
+expect 0 "verify: optional images may share sectors" -- "$pack" verify "$dir/rt"
+run_tree T0A1B215.bin:510:info-sector
+expect 0 "verify: a valid information page" -- "$pack" verify "$dir/rt"
+for bad in sector info-sector-g4; do
+  run_tree T0A1B215.bin:510:$bad
+  expect 1 "verify: information page from $bad" -- "$pack" verify "$dir/rt"
+  contains "Pool3Bx/T0A1B215.bin: refused by the updater: -15" "verify: information page from $bad"
+done
 expect 2 "verify a file" -- "$pack" verify "$data/tree/Door3/A1B2.Bin"
 expect 2 "verify --public is the signature form" -- "$pack" verify --public KEY "$data/tree"
 

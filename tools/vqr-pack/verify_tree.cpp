@@ -102,6 +102,7 @@ class TreeCheck {
     const std::string pool = std::string("Pool3") + model[2] + "x";
     std::error_code listError;
     const bool poolExists = fs::is_directory(m_root / pool, listError);
+    std::vector<Accepted> images(catalog.entries.size());  // the rows' accepted images
     int wanted = 0;
     for (std::size_t k = 0; k < catalog.entries.size(); ++k) {
       const CatalogEntry& row = catalog.entries[k];
@@ -120,14 +121,58 @@ class TreeCheck {
                            " bytes, more than any image header describes (refused with -11)");
         continue;
       }
-      if (poolExists) CheckImage(pool, name, row.size, rowText);
+      if (poolExists) CheckImage(pool, name, row.size, rowText, &images[k]);
     }
     if (!poolExists && wanted > 0)
       Problem(pool + "/", "missing: " + where + " lists " + Count(wanted, "image") + " there");
+    CheckInstallSets(where, pool, model, images);
+  }
+
+  // An image the updater accepts on its own, as an update run holds it.
+  struct Accepted {
+    bool present = false;
+    std::string name;
+    ImageHeader header;
+    Download download;
+    RunImage Run() const {
+      return {name, header,
+              std::span<const std::uint8_t>(download.buffer.data(),
+                                            static_cast<std::size_t>(download.size))};
+    }
+  };
+
+  // The images as update runs install them: rows 0 and 1 with one optional row (or none), any
+  // of them left out where a device holds it already. No image may leave an information page
+  // the updater refuses for the model, and no two images that one run can install together may
+  // share a sector: the fixed rows with each other and with every optional row.
+  void CheckInstallSets(const std::string& where, const std::string& pool, const std::string& model,
+                        const std::vector<Accepted>& images) {
+    std::vector<bool> usable(images.size(), false);
+    for (std::size_t k = 0; k < images.size(); ++k) {
+      if (!images[k].present) continue;
+      const Acceptance alone = AcceptInRun({}, images[k].Run(), model);
+      if (!alone.Accepted()) {
+        Problem(pool + "/" + images[k].name,
+                Refusal(alone) + " (row " + std::to_string(k) + " of " + where + ")");
+        continue;
+      }
+      usable[k] = true;
+    }
+    for (std::size_t b = 1; b < images.size(); ++b) {
+      for (std::size_t a = 0; a < b && a < 2; ++a) {
+        if (!usable[a] || !usable[b]) continue;
+        const RunImage earlier[] = {images[a].Run()};
+        const Acceptance together = AcceptInRun(earlier, images[b].Run(), model);
+        if (!together.Accepted())
+          Problem(pool + "/" + images[b].name, Refusal(together) + " (rows " + std::to_string(a) +
+                                                   " and " + std::to_string(b) + " of " + where +
+                                                   " are installed together)");
+      }
+    }
   }
 
   void CheckImage(const std::string& pool, const std::string& name, std::uint32_t rowSize,
-                  const std::string& rowText) {
+                  const std::string& rowText, Accepted* accepted) {
     const std::string where = pool + "/" + name;
     const fs::path path = m_root / pool / name;
     std::error_code error;
@@ -148,15 +193,22 @@ class TreeCheck {
       good = false;
     }
     ImageHeader header;
-    const Acceptance accepted = AcceptImage(download.buffer.data(), download.size, name, &header);
-    if (!accepted.Accepted()) {
-      std::string text = Refusal(accepted);
-      if (accepted.code == kPackageModelDiffers)
+    const Acceptance verdict = AcceptImage(download.buffer.data(), download.size, name, &header);
+    if (!verdict.Accepted()) {
+      std::string text = Refusal(verdict);
+      if (verdict.code == kPackageModelDiffers)
         text += ", checked against " + std::string(ImageModelCode(name)) +
                 ", characters 2-5 of its name";
       Problem(where, text);
-      good = false;
+      return;
     }
+    // An image the updater accepts takes part in the checks across a run even when its size
+    // differs from its row's (a problem of its own above): the updater downloads up to the
+    // row's size + 128 bytes.
+    accepted->present = true;
+    accepted->name = name;
+    accepted->header = header;
+    accepted->download = std::move(download);
     if (good) m_accepted.insert(where);
   }
 

@@ -8,7 +8,11 @@
 //   - every row with a size other than 0 (a row of size 0 is never downloaded) names an image
 //     that exists in the model's pool folder, whose size is the row's, and that the updater
 //     accepts under that name (AcceptImage: the package check against characters 2 to 5 of
-//     the name, then the image header).
+//     the name, then the image header);
+//   - the accepted images, as update runs install them (AcceptInRun): none leaves in the
+//     information page a page the updater refuses for the model, and no two that one run can
+//     install together share a sector: rows 0 and 1 with each other and with every optional
+//     row (a run installs one optional row at most).
 // One line per problem; when there is none, one summary line.
 #pragma once
 
