@@ -16,6 +16,8 @@
 //   never waits for one. The preload library holds a lock per descriptor during each call, so
 //   a reader that polls and reads on the same descriptor it writes through (Wine's HID bus
 //   does) would stall its own writes behind a read that waits.
+// Unlike the kernel, which gives every reader of a node its own copy of each input report,
+// the emulated kernel hands each report to the one read that takes it: one reader at a time.
 #pragma once
 
 #include <array>

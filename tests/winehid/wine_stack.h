@@ -64,9 +64,14 @@ class WineStack {
   testing::Finished Run(const std::string& exe, const std::vector<std::string>& arguments,
                         const std::string& name,
                         std::chrono::seconds limit = std::chrono::seconds(120));
+  // Waits until the session has ended by itself (no program runs, the services stopped). The
+  // emulated kernel hands each input report to one reader, so a native program reading the
+  // node while Wine's bus still polls it would lose reports to the bus.
+  void EndSession() { Server({"-w"}); }
 
  private:
   void Server(const std::vector<std::string>& arguments);
+
   void Restart();  // ends the prefix's session and starts it anew in this environment
 
   WineStackConfig m_config;
