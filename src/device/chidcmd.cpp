@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <utility>
 
 namespace vqr {
 
@@ -64,6 +66,32 @@ CommandPacket CommandPacket::Parse(const std::uint8_t* bytes) {
   return packet;
 }
 
+namespace {
+
+// The program's choice of where the diagnostic lines go; empty: standard output. Workers
+// write them while the main thread may still be choosing, hence the lock, which also keeps
+// the lines of two threads whole.
+std::mutex g_diagnosticMutex;
+DiagnosticSink g_diagnosticSink;
+
+void Diagnose(std::string_view line) {
+  std::lock_guard lock(g_diagnosticMutex);
+  if (g_diagnosticSink) {
+    g_diagnosticSink(line);
+    return;
+  }
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+void SetDiagnosticSink(DiagnosticSink sink) {
+  std::lock_guard lock(g_diagnosticMutex);
+  g_diagnosticSink = std::move(sink);
+}
+
 bool CHidCmd::SendCommand(std::uint16_t code, std::uint32_t arg1, std::uint32_t arg2) {
   const auto packet = CommandPacket::Make(code, arg1, arg2).Bytes();
   std::memset(m_report, kCommandFill, sizeof m_report);
@@ -73,12 +101,12 @@ bool CHidCmd::SendCommand(std::uint16_t code, std::uint32_t arg1, std::uint32_t 
 }
 
 void CHidCmd::SendTest(std::uint32_t arg1, std::uint32_t arg2) {
-  if (!SendCommand(kCmdTest, arg1, arg2)) std::fputs("ERROR: Send test command error!\n", stdout);
+  if (!SendCommand(kCmdTest, arg1, arg2)) Diagnose("ERROR: Send test command error!");
 }
 
 int CHidCmd::EraseSector(std::uint32_t sector) {
   if (!SendCommand(kCmdErase, sector, 1)) {
-    std::fputs("ERROR: Send erase command error!\n", stdout);
+    Diagnose("ERROR: Send erase command error!");
     return 0;
   }
   return 1;
@@ -87,7 +115,7 @@ int CHidCmd::EraseSector(std::uint32_t sector) {
 std::uint32_t CHidCmd::WritePages(const std::uint8_t* data, std::uint32_t firstPage,
                                   std::uint32_t pageCount) {
   if (!SendCommand(kCmdWrite, firstPage, pageCount)) {
-    std::fputs("ERROR: Send write command error!\n", stdout);
+    Diagnose("ERROR: Send write command error!");
     return 0;
   }
   const std::uint32_t limit = pageCount * kPageSize;
@@ -101,7 +129,7 @@ std::uint32_t CHidCmd::WritePages(const std::uint8_t* data, std::uint32_t firstP
     const std::uint32_t payload =
         m_io.WriteReport(m_report, &count) != 0 ? std::min(PayloadOf(count), chunk) : 0;
     if (payload == 0) {
-      std::fputs("ERROR: Write fail!\n", stdout);
+      Diagnose("ERROR: Write fail!");
       return total;
     }
     total += payload;
@@ -112,7 +140,7 @@ std::uint32_t CHidCmd::WritePages(const std::uint8_t* data, std::uint32_t firstP
 std::uint32_t CHidCmd::ReadPages(std::uint8_t* dest, std::uint32_t firstPage,
                                  std::uint32_t pageCount) {
   if (!SendCommand(kCmdRead, firstPage, pageCount)) {
-    std::fputs("ERROR: Send read command error!\n", stdout);
+    Diagnose("ERROR: Send read command error!");
     return 0;
   }
   const std::uint32_t limit = pageCount * kPageSize;
@@ -124,7 +152,7 @@ std::uint32_t CHidCmd::ReadPages(std::uint8_t* dest, std::uint32_t firstPage,
     const std::uint32_t payload =
         m_io.ReadReport(m_report, &count) != 0 ? std::min(PayloadOf(count), limit - total) : 0;
     if (payload == 0) {
-      std::fputs("ERROR: Read fail!\n", stdout);
+      Diagnose("ERROR: Read fail!");
       return total;
     }
     std::memcpy(dest + total, &m_report[1], payload);

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <string_view>
 
 #include "device/chidio.h"
 #include "protocol/flash_geometry.h"
@@ -71,6 +73,15 @@ class CHidCmd {
 // The one command object of the process, built during static initialisation. It finds no
 // device until the program installs its backend with g_hidCmd.IO().UseBackend().
 extern CHidCmd g_hidCmd;
+
+// Where the commands' diagnostic lines ("ERROR: Send erase command error!", "ERROR: Read
+// fail!", ...) go. The sink gets each line without its line feed, on the thread of the
+// command that failed, one line at a time (calls never overlap), and must not block for
+// long or call back into the device link. The window programs keep the default, standard
+// output; vqr03-cli chooses standard error, or a JSON event under --json. An empty sink
+// restores standard output. Any thread may call it; a line being written finishes first.
+using DiagnosticSink = std::function<void(std::string_view line)>;
+void SetDiagnosticSink(DiagnosticSink sink);
 
 // Searches for the device through g_hidCmd; 1 when one was opened, else 0.
 int FindAndOpenDevice();

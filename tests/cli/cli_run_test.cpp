@@ -283,6 +283,42 @@ TEST(CliJson, DemoUpdate) {
   EXPECT_EQ(objects.back()["outcome"].Str(), "done");
 }
 
+// The device link's diagnostic lines never mix with standard output's own lines: with --json
+// each is a "diagnostic" object among the others, without it a line of standard error.
+TEST(CliJson, DiagnosticsOfEveryFaultKindKeepStandardOutputAllJson) {
+  struct Case {
+    const char* fault;
+    bool diagnostics;  // whether a transfer fails, so that the device link says so
+  };
+  const Case cases[] = {
+      {"fail:40", true},    // a data report of the first write
+      {"vanish:40", true},  // every transfer from there on
+      {"silent:40", true},  // the first read-back is never answered
+      {"flip:53", false},   // read back differently: no transfer fails
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    const Finished run = Launch({"--demo", "--yes", "--json", "--sim-fault", c.fault});
+    EXPECT_EQ(run.exitCode, 1);
+    const std::vector<std::string> lines = vqr::testing::SplitLines(run.out);
+    const std::vector<Json> objects = JsonLines(run.out);
+    ASSERT_EQ(objects.size(), lines.size()) << "a line of standard output is no object:\n"
+                                            << run.out;
+    const std::vector<Json> diagnostics = Events(objects, "diagnostic");
+    EXPECT_EQ(!diagnostics.empty(), c.diagnostics);
+    for (const Json& diagnostic : diagnostics)
+      EXPECT_THAT(diagnostic["text"].Str(), ::testing::StartsWith("ERROR: "));
+    EXPECT_EQ(Events(objects, "message").back()["code"].Str().substr(0, 2), "04");
+    EXPECT_EQ(objects.back()["event"].Str(), "result");
+    EXPECT_THAT(run.err, Not(HasSubstr("ERROR: ")));
+  }
+
+  const Finished text = Launch({"--demo", "--yes", "--sim-fault", "vanish:40"});
+  EXPECT_EQ(text.exitCode, 1);
+  EXPECT_THAT(text.out, Not(HasSubstr("ERROR: ")));
+  EXPECT_THAT(text.err, HasSubstr("\nERROR: Send "));
+}
+
 TEST(CliJson, FailureUsageAndListing) {
   const ServedSamples served(kPlainDescriptions, {}, "json");
   Finished run = Launch({"--simulate", served.Info(), "--server", "http://127.0.0.1:1/", "--json"});

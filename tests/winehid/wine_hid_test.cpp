@@ -232,7 +232,7 @@ class WineHidTest : public ::testing::Test {
                          const std::string& trace) {
     const Expected& expected = SimulatedUpdate();
     const bool succeeded = run.exitCode == 0 && run.out.find("更新完成") != std::string::npos &&
-                           run.out.find("ERROR:") == std::string::npos;
+                           run.err.find("ERROR:") == std::string::npos;
     const bool flash = device.Flash() == expected.flash;
     const bool order = wire.received == expected.out;
     const bool traced =
@@ -310,7 +310,7 @@ TEST_F(WineHidTest, RemovalDuringWritingEndsInANumberedErrorAndTracesOnlyWhatThe
   EXPECT_NE(finished->exitCode, 0) << finished->out;
   EXPECT_THAT(finished->out, Not(HasSubstr("更新完成")));
   EXPECT_THAT(finished->out, ::testing::ContainsRegex("message \\[[^]]*\\]: .*04[0-9][0-9]"));
-  EXPECT_THAT(finished->out, HasSubstr("ERROR: Send"));
+  EXPECT_THAT(finished->err, HasSubstr("ERROR: Send"));  // the device link's diagnostics
   EXPECT_EQ(TraceReports(trace, "OUT "), wire.received) << "the trace holds reports never taken";
   EXPECT_EQ(TraceReports(trace, "IN "), wire.sent);
   EXPECT_LT(wire.received.size(), SimulatedUpdate().out.size());

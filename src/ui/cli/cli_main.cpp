@@ -342,6 +342,12 @@ int main(int argc, char** argv) {
   output.outTerminal = VQR_ISATTY(VQR_FILENO(stdout)) != 0;
   output.errTerminal = VQR_ISATTY(VQR_FILENO(stderr)) != 0;
   CliPort port(output);
+  // The device link's diagnostics go through the port while it lives: standard output holds
+  // only the program's own lines (or only JSON objects).
+  vqr::SetDiagnosticSink([&port](std::string_view line) { port.PrintDiagnostic(line); });
+  struct DiagnosticsBack {
+    ~DiagnosticsBack() { vqr::SetDiagnosticSink({}); }
+  } diagnosticsBack;
   const auto usage = [&](const std::string& text) {
     port.PrintError(text);
     return usageResult();

@@ -298,6 +298,14 @@ void CliPort::PrintError(std::string_view text) {
   WriteErr("vqr03-cli: " + TerminalText(text));
 }
 
+void CliPort::PrintDiagnostic(std::string_view line) {
+  std::lock_guard lock(m_mutex);
+  if (m_output.json)
+    WriteOut(JsonObject().Str("event", "diagnostic").Str("text", line).Text());
+  else
+    WriteErr(TerminalText(line));
+}
+
 void CliPort::PrintErrorLines(std::string_view composed) {
   std::lock_guard lock(m_mutex);
   WriteErr("vqr03-cli: " + std::string(composed));

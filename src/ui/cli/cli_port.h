@@ -121,6 +121,10 @@ class CliPort final : public ui::WindowPort {
   void PrintJson(const JsonObject& object);
   // "vqr03-cli: TEXT" on standard error (`text` is escaped first).
   void PrintError(std::string_view text);
+  // A diagnostic line of the device link ("ERROR: Read fail!"): on standard error as it is
+  // (escaped), or with --json a "diagnostic" object on standard output, so that standard
+  // output holds nothing but JSON objects.
+  void PrintDiagnostic(std::string_view line);
   // The same for a signal's action, which must not wait on a thread that holds the port's
   // lock while it is blocked writing to a pipe nobody reads: when the lock cannot be taken
   // within a moment, the line goes straight to standard error's descriptor.
