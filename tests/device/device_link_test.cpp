@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -339,7 +341,10 @@ TEST_P(TransferOutcomeTest, ReadAndWriteFollowTheResultsTable) {
     backend.bytes = c.bytes;
     CHidIO io(backend);
     ASSERT_EQ(io.OpenDevice(), 0xF360u);
-    const std::string trace = ::testing::TempDir() + "outcome.trace";
+    // A file of this case's own: CTest runs the cases side by side, each in its own process.
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::replace(name.begin(), name.end(), '/', '_');
+    const std::string trace = ::testing::TempDir() + "outcome." + name + ".trace";
     std::remove(trace.c_str());
     ASSERT_TRUE(io.StartTrace(trace));
     backend.log.clear();
