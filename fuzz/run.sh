@@ -9,7 +9,9 @@
 #   mkdir -p build/fuzz/corpus-check_package_fuzz
 #   build/fuzz/fuzz/check_package_fuzz -max_total_time=3600 -jobs=2 build/fuzz/corpus-check_package_fuzz
 # A crash leaves its input as crash-* in the working directory; run the target on that file to
-# reproduce it.
+# reproduce it. Each target starts from the sample inputs committed in fuzz/corpus/NAME (valid
+# packages, catalogs, pages, signatures and texts), which it reads but never writes; what it
+# finds goes into build/fuzz/corpus-NAME.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${FUZZ_SECONDS:-18}"
@@ -24,7 +26,10 @@ for name in "${targets[@]}"; do
   target="$out/fuzz/$name"
   mkdir -p "$out/corpus-$name"
   echo "--- $name, ${seconds} s"
-  if ! "$target" -max_total_time="$seconds" -max_len=4200 "$out/corpus-$name" >"$out/$name.log" 2>&1; then
+  samples=()
+  if [ -d "$root/fuzz/corpus/$name" ]; then samples=("$root/fuzz/corpus/$name"); fi
+  if ! "$target" -max_total_time="$seconds" -max_len=4200 "$out/corpus-$name" "${samples[@]}" \
+    >"$out/$name.log" 2>&1; then
     cat "$out/$name.log"
     exit 1
   fi
