@@ -105,12 +105,6 @@ INSTANTIATE_TEST_SUITE_P(Terminals, CliPortStreams,
 
 namespace {
 
-class NoTimer final : public vqr::ui::SearchTimer {
- public:
-  void StartSearchTimer() override {}
-  void StopSearchTimer() override {}
-};
-
 // A device that cannot be opened, whose path and platform text hold line feeds: the notice on
 // standard error has its own five lines (English, Chinese, the details, empty lines between)
 // and the foreign line feeds show escaped.
@@ -129,7 +123,7 @@ TEST(CliDeviceNotice, ForeignLineFeedsStartNoLine) {
   output.err = err;
   {
     vqr::cli::CliPort port(output);
-    NoTimer timer;
+    vqr::ui::NoSearchTimer timer;
     vqr::ui::WindowController controller(port, timer, vqr::WorkerContext{});
     vqr::cli::PrintDeviceNotices(controller, port);
     EXPECT_FALSE(controller.Probe());

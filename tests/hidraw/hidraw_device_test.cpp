@@ -143,11 +143,7 @@ TEST_F(HidrawTest, IdentifiesAndUpdatesTheDevice) {
   ASSERT_NE(server, nullptr);
   g_hidCmd.IO().UseBackend(hid::PlatformHidBackend());
 
-  class NoTimer final : public ui::SearchTimer {
-   public:
-    void StartSearchTimer() override {}
-    void StopSearchTimer() override {}
-  } timer;
+  ui::NoSearchTimer timer;
   ui::RecordingPort port;
   WorkerContext context;
   context.port = &port;

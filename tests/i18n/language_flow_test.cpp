@@ -78,12 +78,6 @@ class PlatformTablePort final : public ui::WindowPort {
   ui::RecordingPort& m_recorder;
 };
 
-class NoTimer final : public ui::SearchTimer {
- public:
-  void StartSearchTimer() override {}
-  void StopSearchTimer() override {}
-};
-
 // The world of the workers in one language: every shown text is judged against that
 // language's column.
 class LanguageFixture : public WorkflowTest {
@@ -155,7 +149,7 @@ class LanguageFlowTest : public LanguageFixture, public ::testing::WithParamInte
 
 TEST_P(LanguageFlowTest, TheWholeDemoUpdate) {
   // The search counts in the device label until the demo's device is plugged in.
-  NoTimer timer;
+  ui::NoSearchTimer timer;
   ui::WindowController controller(m_platformPort, timer, context);
   controller.Tick();
   EXPECT_EQ(Utf8(port.Text(ui::kDeviceLabel)), Format(text::kStrSearching, {1}));

@@ -445,12 +445,6 @@ TEST_F(WorkflowTest, EmptyCatalogEnablesAnEmptyList) {
 // identification.
 class SearchAndUnplugTest : public WorkflowTest {
  protected:
-  class NoTimer final : public ui::SearchTimer {
-   public:
-    void StartSearchTimer() override {}
-    void StopSearchTimer() override {}
-  };
-
   void SetUp() override {
     WorkflowTest::SetUp();
     controller = std::make_unique<ui::WindowController>(port, timer, context);
@@ -474,7 +468,7 @@ class SearchAndUnplugTest : public WorkflowTest {
            std::equal(image.data.begin(), image.data.end(), flash.begin() + at);
   }
 
-  NoTimer timer;
+  ui::NoSearchTimer timer;
   std::unique_ptr<ui::WindowController> controller;
 };
 

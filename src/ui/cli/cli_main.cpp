@@ -64,13 +64,6 @@ constexpr int kExitInterrupted = 3;
 // at it even while main returns.
 std::atomic<bool> g_ending{false};
 
-// The command line waits for the device in its own loop; the controller has no timer to run.
-class NoTimer final : public vqr::ui::SearchTimer {
- public:
-  void StartSearchTimer() override {}
-  void StopSearchTimer() override {}
-};
-
 std::string Utf8(const std::u16string& text) {
   return vqr::text::Utf16ToUtf8(text);
 }
@@ -555,7 +548,8 @@ int main(int argc, char** argv) {
   context.onCatalog = [&catalogRows](const std::vector<vqr::CatalogEntry>& rows) {
     catalogRows = rows;
   };
-  NoTimer timer;
+  // The command line waits for the device in its own loop; the controller has no timer to run.
+  vqr::ui::NoSearchTimer timer;
   vqr::ui::WindowController controller(port, timer, context);
   // Why a device that is plugged in cannot be opened, once per arrival.
   vqr::cli::PrintDeviceNotices(controller, port);

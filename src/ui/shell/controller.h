@@ -26,6 +26,14 @@ class SearchTimer {
   virtual void StopSearchTimer() = 0;
 };
 
+// A search timer that never fires, for a front end that drives the search itself (the command
+// line) and for tests that call Probe() and the unplug handler by hand.
+class NoSearchTimer final : public SearchTimer {
+ public:
+  void StartSearchTimer() override {}
+  void StopSearchTimer() override {}
+};
+
 class WindowController {
  public:
   // `context` is the prototype of every worker's context; its port must be `port`. Starts in
